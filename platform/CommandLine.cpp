@@ -1,0 +1,41 @@
+#include "platform/CommandLine.h"
+
+#include <filesystem>
+#include <system_error>
+
+namespace vl::platform {
+namespace {
+std::vector<std::string>& Args() {
+  static std::vector<std::string> args;
+  return args;
+}
+
+std::string OwnExecutablePath(const char* argv0) {
+  std::error_code ec;
+  auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (!ec) return self.string();
+  return std::filesystem::absolute(argv0 ? argv0 : "", ec).string();
+}
+}  // namespace
+
+void InitCommandLine(int argc, char** argv) {
+  std::vector<std::string> args;
+  args.push_back(OwnExecutablePath(argc > 0 ? argv[0] : nullptr));
+  for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
+  SetCommandLine(std::move(args));
+}
+
+void SetCommandLine(std::vector<std::string> args) { Args() = std::move(args); }
+
+int ParamCount() { return Args().empty() ? 0 : static_cast<int>(Args().size()) - 1; }
+
+std::string ParamStr(int index) {
+  if (index < 0 || index >= static_cast<int>(Args().size())) return {};
+  return Args()[index];
+}
+
+std::string ProgramFolder() {
+  return std::filesystem::path(ParamStr(0)).parent_path().string();
+}
+
+}  // namespace vl::platform

@@ -1,0 +1,27 @@
+#include "platform/System.h"
+
+#include <chrono>
+#include <ctime>
+#include <thread>
+#include <unistd.h>
+
+namespace vl::platform {
+
+std::optional<std::string> ComputerName() {
+  char buffer[256] = {};
+  if (::gethostname(buffer, sizeof buffer - 1) != 0) return std::nullopt;
+  return std::string(buffer);
+}
+
+LocalDateTime Now() {
+  std::time_t t = std::time(nullptr);
+  std::tm tm {};
+  ::localtime_r(&t, &tm);
+  return {tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
+}
+
+void Sleep(unsigned milliseconds) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+}  // namespace vl::platform

@@ -1,0 +1,20 @@
+#pragma once
+// Machine facts, the clock and waiting.
+#include <optional>
+#include <string>
+
+namespace vl::platform {
+
+// The computer's name (at most 255 characters), or nothing when it cannot be had.
+std::optional<std::string> ComputerName();
+
+struct LocalDateTime {
+  int year = 0, month = 0, day = 0;        // month 1..12, day 1..31
+  int hour = 0, minute = 0, second = 0;    // 24-hour clock
+};
+LocalDateTime Now();
+
+// Blocks the calling thread; processes no events.
+void Sleep(unsigned milliseconds);
+
+}  // namespace vl::platform
