@@ -109,6 +109,34 @@ typedef struct ZIPCMDSTRUCT {
 
 /* Result codes: 0 only for success, one value for each failure. */
 #define DZ_OK 0
+#define DZ_ERR_BAD_RECORD 1         /* null record or wrong zipStructSize */
+#define DZ_ERR_UNSUPPORTED 2        /* action code not supported */
+#define DZ_ERR_NO_ITEM 3            /* empty item list or no archive name */
+#define DZ_ERR_ITEM_UNREADABLE 4    /* an item is missing, a folder or unreadable */
+#define DZ_ERR_CANNOT_CREATE 5      /* the archive (its temporary file) cannot be created */
+#define DZ_ERR_WRITE 6              /* write failure or disk full */
+#define DZ_ERR_TOO_LARGE 7          /* 4 GiB or more without largeZIPFilesFlag */
+#define DZ_ERR_CANCELLED 8          /* a status handler asked to stop */
+#define DZ_ERR_EXISTING_ARCHIVE 9   /* the archive already there cannot be read */
+#define DZ_ERR_INTERNAL 10          /* out of memory or another unexpected failure */
+
+/* A short English text for a result code, for messages shown to the user. */
+static inline const char* DzipResultText(int32_t code) {
+  switch (code) {
+    case DZ_OK: return "no error";
+    case DZ_ERR_BAD_RECORD: return "invalid command record";
+    case DZ_ERR_UNSUPPORTED: return "action not supported";
+    case DZ_ERR_NO_ITEM: return "nothing to pack";
+    case DZ_ERR_ITEM_UNREADABLE: return "file to pack is missing or unreadable";
+    case DZ_ERR_CANNOT_CREATE: return "archive cannot be created";
+    case DZ_ERR_WRITE: return "write failure or disk full";
+    case DZ_ERR_TOO_LARGE: return "file too large for a zip archive without large file support";
+    case DZ_ERR_CANCELLED: return "cancelled";
+    case DZ_ERR_EXISTING_ARCHIVE: return "existing archive cannot be read";
+    case DZ_ERR_INTERNAL: return "internal engine error";
+    default: return "unknown engine error";
+  }
+}
 
 typedef int32_t(DZ_CALL* DZ_DZIP_ENTRY)(ZIPCMDSTRUCT* command);
 
