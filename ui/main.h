@@ -48,6 +48,12 @@ class TfrmBackup : public QWidget {
   // The clock and the 10-second wait; tests replace them.
   std::function<platform::LocalDateTime()> Clock = platform::Now;
   std::function<void(unsigned milliseconds)> Wait = platform::Sleep;
+  // The outcome of the last RunBackup: true only when the backup file or archive
+  // exists and its date was recorded.
+  bool BackupRecorded = false;
+  // The messages SilentMode held back in the last RunBackup, one console line
+  // ("vlbackup: <caption>: <text>") each, for the silent run to print.
+  std::vector<std::string> SuppressedMessages;
   // ---------------------------------------------------------------------------
 
   void btnbackupClick(QObject* sender);
