@@ -1,7 +1,339 @@
-// Placeholder until the INI service lands.
 #include "platform/Profile.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <filesystem>
+#include <optional>
+#include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "platform/SpecialFolders.h"
+
 namespace vl::platform {
-std::string GetPrivateProfileString(const std::string&, const std::string&, const std::string& d, const std::string&) { return d; }
-bool WritePrivateProfileString(const std::string&, const std::string&, const std::string&, const std::string&) { return false; }
-std::string ResolveProfileFileName(const std::string& f) { return f; }
+namespace {
+
+// Owns one POSIX file descriptor.
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+  bool ok() const { return fd_ >= 0; }
+  bool CloseChecked() {
+    int fd = fd_;
+    fd_ = -1;
+    return ::close(fd) == 0;
+  }
+
+ private:
+  int fd_;
+};
+
+// Removes a temporary file unless it was renamed into place.
+class TemporaryFile {
+ public:
+  explicit TemporaryFile(std::string name) : name_(std::move(name)) {}
+  TemporaryFile(const TemporaryFile&) = delete;
+  TemporaryFile& operator=(const TemporaryFile&) = delete;
+  ~TemporaryFile() {
+    if (!name_.empty()) ::unlink(name_.c_str());
+  }
+  const std::string& name() const { return name_; }
+  void Keep() { name_.clear(); }
+
+ private:
+  std::string name_;
+};
+
+bool IsBlank(char c) { return static_cast<unsigned char>(c) <= 32; }
+
+std::string_view Trim(std::string_view s) {
+  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
+  return s;
 }
+
+char UpperAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+
+bool SameText(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (UpperAscii(a[i]) != UpperAscii(b[i])) return false;
+  return true;
+}
+
+// One line of the file: its text and the line break that ended it ("" at the end).
+struct Line {
+  std::string_view text;
+  std::string_view eol;
+};
+
+// Splits at CR LF, LF or a lone CR, keeping each break so the file can be put
+// back together byte for byte.
+std::vector<Line> SplitLines(std::string_view content) {
+  std::vector<Line> lines;
+  std::size_t start = 0;
+  while (start < content.size()) {
+    std::size_t end = content.find_first_of("\r\n", start);
+    if (end == std::string_view::npos) {
+      lines.push_back({content.substr(start), {}});
+      break;
+    }
+    std::size_t eolLength = (content[end] == '\r' && end + 1 < content.size() && content[end + 1] == '\n') ? 2 : 1;
+    lines.push_back({content.substr(start, end - start), content.substr(end, eolLength)});
+    start = end + eolLength;
+  }
+  return lines;
+}
+
+// The name of the section a line opens, or nothing when the line opens none.
+std::optional<std::string_view> SectionName(std::string_view line) {
+  std::string_view t = Trim(line);
+  if (t.empty() || t.front() != '[') return std::nullopt;
+  std::size_t close = t.find(']');
+  if (close == std::string_view::npos) return std::nullopt;
+  return Trim(t.substr(1, close - 1));
+}
+
+struct Entry {
+  std::string_view key;
+  std::string_view value;
+};
+
+// A line of the form key=value; a line without "=" is no entry.
+std::optional<Entry> EntryOf(std::string_view line) {
+  std::size_t eq = line.find('=');
+  if (eq == std::string_view::npos) return std::nullopt;
+  return Entry{Trim(line.substr(0, eq)), Trim(line.substr(eq + 1))};
+}
+
+// Reads a regular file whole. Devices, FIFOs and folders count as unreadable so
+// that a settings name pointing at one can neither block nor read forever.
+std::optional<std::string> ReadRegularFile(const std::string& name) {
+  Fd fd(::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  if (!fd.ok()) return std::nullopt;
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  std::string content;
+  content.reserve(static_cast<std::size_t>(st.st_size));
+  char buffer[1 << 16];
+  for (;;) {
+    ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return std::nullopt;
+    }
+    if (n == 0) return content;
+    content.append(buffer, static_cast<std::size_t>(n));
+  }
+}
+
+std::string CleanValue(std::string_view raw) {
+  // The C interface ends a text at its first NUL.
+  std::string_view v = Trim(raw.substr(0, raw.find('\0')));
+  if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front())
+    v = v.substr(1, v.size() - 2);
+  return std::string(v.substr(0, MaxProfileValueLength));
+}
+
+std::string CleanDefault(std::string_view d) {
+  while (!d.empty() && IsBlank(d.back())) d.remove_suffix(1);
+  return std::string(d.substr(0, MaxProfileValueLength));
+}
+
+std::optional<std::string> FindValue(std::string_view content, std::string_view section,
+                                     std::string_view key) {
+  bool inSection = false;
+  for (const Line& line : SplitLines(content)) {
+    if (auto name = SectionName(line.text)) {
+      inSection = SameText(*name, section);
+      continue;
+    }
+    if (!inSection) continue;
+    if (auto entry = EntryOf(line.text); entry && SameText(entry->key, key))
+      return CleanValue(entry->value);
+  }
+  return std::nullopt;
+}
+
+bool Storable(const std::string& section, const std::string& key, const std::string& value) {
+  auto hasBreak = [](const std::string& s) { return s.find_first_of(std::string("\r\n\0", 3)) != std::string::npos; };
+  if (hasBreak(section) || hasBreak(key) || hasBreak(value)) return false;
+  if (Trim(section).empty() || Trim(key).empty()) return false;
+  if (section.find(']') != std::string::npos) return false;
+  if (key.find('=') != std::string::npos || Trim(key).front() == '[') return false;
+  return true;
+}
+
+std::string_view LineBreakOf(const std::vector<Line>& lines) {
+  for (const Line& line : lines)
+    if (!line.eol.empty()) return line.eol;
+  return "\n";
+}
+
+// The file's content with the entry set; every other line unchanged.
+std::string WithEntry(std::string_view content, const std::string& section, const std::string& key,
+                      const std::string& value) {
+  const std::vector<Line> lines = SplitLines(content);
+  const std::string_view eol = LineBreakOf(lines);
+  const std::string entryText = key + "=" + value;
+
+  std::optional<std::size_t> keyLine;         // the first matching entry
+  std::optional<std::size_t> lastSectionLine;  // last non-blank line of the first matching section
+  bool inSection = false;
+  bool firstSectionDone = false;
+  for (std::size_t i = 0; i < lines.size() && !keyLine; ++i) {
+    if (auto name = SectionName(lines[i].text)) {
+      if (inSection) firstSectionDone = true;
+      inSection = SameText(*name, section);
+      if (inSection && !firstSectionDone && !lastSectionLine) lastSectionLine = i;
+      continue;
+    }
+    if (!inSection) continue;
+    if (auto entry = EntryOf(lines[i].text); entry && SameText(entry->key, key)) keyLine = i;
+    if (!firstSectionDone && !Trim(lines[i].text).empty()) lastSectionLine = i;
+  }
+
+  std::string out;
+  out.reserve(content.size() + entryText.size() + section.size() + 8);
+  auto appendLine = [&](const Line& line) {
+    out.append(line.text);
+    out.append(line.eol);
+  };
+
+  if (keyLine) {
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      if (i != *keyLine) {
+        appendLine(lines[i]);
+        continue;
+      }
+      // The key keeps its spelling in the file.
+      out.append(EntryOf(lines[i].text)->key).append("=").append(value).append(lines[i].eol);
+    }
+    return out;
+  }
+  if (lastSectionLine) {
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      appendLine(lines[i]);
+      if (i != *lastSectionLine) continue;
+      if (lines[i].eol.empty()) out.append(eol);
+      out.append(entryText).append(eol);
+    }
+    return out;
+  }
+  out.append(content);
+  if (!lines.empty()) {
+    if (lines.back().eol.empty()) out.append(eol);
+    if (!Trim(lines.back().text).empty()) out.append(eol);  // a blank line between sections
+  }
+  out.append("[").append(section).append("]").append(eol);
+  out.append(entryText).append(eol);
+  return out;
+}
+
+bool WriteAll(int fd, std::string_view data) {
+  while (!data.empty()) {
+    ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+std::string TemporaryName(const std::filesystem::path& target) {
+  static std::atomic<unsigned> counter{0};
+  std::string name = "." + target.filename().string() + ".vltmp" + std::to_string(::getpid()) + "." +
+                     std::to_string(counter++);
+  return (target.parent_path() / name).string();
+}
+
+// Writes content under a temporary name beside target and renames it over
+// target, so the old file stays whole until the new one is complete on disk.
+bool ReplaceFile(const std::filesystem::path& target, std::string_view content,
+                 const struct stat* existing) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string tempName = TemporaryName(target);
+    Fd fd(::open(tempName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    if (!fd.ok()) {
+      if (errno == EEXIST) continue;
+      return false;
+    }
+    TemporaryFile temp(tempName);
+    if (existing != nullptr) {
+      if (::fchmod(fd.get(), existing->st_mode & 07777) != 0) return false;
+      // Best effort: only root may hand the file back to its owner.
+      if (::geteuid() == 0) {
+        [[maybe_unused]] const int ignored = ::fchown(fd.get(), existing->st_uid, existing->st_gid);
+      }
+    }
+    if (!WriteAll(fd.get(), content) || ::fsync(fd.get()) != 0 || !fd.CloseChecked()) return false;
+    if (::rename(temp.name().c_str(), target.c_str()) != 0) return false;
+    temp.Keep();
+    return true;
+  }
+  return false;
+}
+
+// The file a write really changes: a symbolic link is followed so that the link stays.
+std::filesystem::path WriteTarget(const std::string& name) {
+  std::error_code ec;
+  std::filesystem::path p(name);
+  if (std::filesystem::is_symlink(p, ec)) {
+    auto resolved = std::filesystem::weakly_canonical(p, ec);
+    if (!ec) return resolved;
+  }
+  return p;
+}
+
+}  // namespace
+
+std::string ResolveProfileFileName(const std::string& fileName) {
+  if (fileName.find(PathDelim) != std::string::npos) return fileName;
+  return SystemSettingsDirectory() + PathDelim + fileName;
+}
+
+std::string GetPrivateProfileString(const std::string& section, const std::string& key,
+                                    const std::string& defaultValue, const std::string& fileName) {
+  std::optional<std::string> content = ReadRegularFile(ResolveProfileFileName(fileName));
+  if (content) {
+    if (auto value = FindValue(*content, section, key)) return *value;
+  }
+  return CleanDefault(defaultValue);
+}
+
+bool WritePrivateProfileString(const std::string& section, const std::string& key,
+                               const std::string& value, const std::string& fileName) {
+  if (!Storable(section, key, value)) return false;
+  const std::filesystem::path target = WriteTarget(ResolveProfileFileName(fileName));
+
+  struct stat st {};
+  std::string content;
+  const bool exists = ::stat(target.c_str(), &st) == 0;
+  if (exists) {
+    if (!S_ISREG(st.st_mode)) return false;
+    // Root may write anything, but a file without any write permission bit was
+    // made read-only on purpose; Windows refuses to write such a file, and so do we.
+    if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return false;
+    if (::access(target.c_str(), W_OK) != 0) return false;
+    auto old = ReadRegularFile(target.string());
+    if (!old) return false;
+    content = std::move(*old);
+  } else if (errno != ENOENT) {
+    return false;
+  }
+  return ReplaceFile(target, WithEntry(content, std::string(Trim(section)), std::string(Trim(key)), value),
+                     exists ? &st : nullptr);
+}
+
+}  // namespace vl::platform

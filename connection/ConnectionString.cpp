@@ -1,0 +1,138 @@
+// The OLE DB connection string: each property from the command line, else the
+// data file, else the built-in default, then adjusted for the connection mode.
+#include <exception>
+#include <optional>
+
+#include "connection/UtilityConnect.h"
+#include "platform/System.h"
+#include "platform/UserInterface.h"
+
+namespace vl {
+
+std::string DatabaseName;
+std::string ServerName;
+
+const std::array<ConnectionProperty, 11> ConnectionPropertyTable = {{
+    {"Provider", "SQLOLEDB.1", "SQLOLEDB.1"},
+    {"Persist Security Info", "False", "False"},
+    {"Use Procedure for Prepare", "1", "1"},
+    {"Auto Translate", "True", "True"},
+    {"Packet Size", "4096", "4096"},
+    {"Initial Catalog", "Velloran", "Velloran"},
+    {"Data Source", "", ".\\VELLORAN"},
+    {"User ID", "SA", "SA"},
+    {"Password", "", DefaultSaPassword},
+    {"Workstation ID", "", ""},
+    {"Integrated Security", "", ""},
+}};
+
+namespace {
+
+constexpr const char* DatabaseSection = "Database Settings";
+// SQL Server's instance syntax, not a path: the backslash stays on every platform.
+constexpr const char* InstanceSuffix = "\\VELLORAN";
+constexpr const char* LocalInstance = ".\\VELLORAN";
+
+bool IsBlankOnly(const std::string& s) {
+  for (char c : s)
+    if (static_cast<unsigned char>(c) > 32) return false;
+  return true;
+}
+
+bool EndsWithNoCase(const std::string& s, const std::string& suffix) {
+  if (s.size() < suffix.size()) return false;
+  for (std::size_t i = 0; i < suffix.size(); ++i) {
+    char a = s[s.size() - suffix.size() + i];
+    char b = suffix[i];
+    if (a >= 'a' && a <= 'z') a = static_cast<char>(a - 'a' + 'A');
+    if (b >= 'a' && b <= 'z') b = static_cast<char>(b - 'a' + 'A');
+    if (a != b) return false;
+  }
+  return true;
+}
+
+// A configured server names the product's instance on that machine. A value that
+// already names it passes unchanged, so the login default ".\VELLORAN" does not
+// become ".\VELLORAN\VELLORAN".
+std::string ProductInstanceSource(const std::string& configured) {
+  if (IsBlankOnly(configured)) return LocalInstance;
+  if (EndsWithNoCase(configured, InstanceSuffix)) return configured;
+  return configured + InstanceSuffix;
+}
+
+std::string LookUpProperty(const ConnectionProperty& row, bool login) {
+  const std::string fallback = login ? row.LoginDefaultValue : row.DefaultValue;
+  std::string value = GetParamValue(row.Name);
+  if (value.empty()) value = ReadSettingText(DataFileName, DatabaseSection, row.Name, fallback);
+  if (value.empty()) value = fallback;
+  return value;
+}
+
+struct BuildContext {
+  ConnectionMode mode;
+  bool useDefaultPassword;
+  std::string computerName;
+};
+
+// The property's final value, or nothing when the entry is left out.
+std::optional<std::string> ApplyRule(const std::string& name, std::string value, const BuildContext& ctx) {
+  const bool productInstance = ctx.mode == ConnectionMode::ProductInstance;
+  const bool saBlank = ctx.mode == ConnectionMode::SaBlankPassword;
+  if (name == "Initial Catalog") {
+    DatabaseName = value;
+  } else if (name == "Data Source") {
+    if (productInstance) value = ProductInstanceSource(value);
+    ServerName = value;
+  } else if (name == "User ID") {
+    if (productInstance || saBlank) value = "sa";
+  } else if (name == "Password") {
+    if (saBlank)
+      value.clear();
+    else if (productInstance || ctx.useDefaultPassword)
+      value = DefaultSaPassword;
+  } else if (name == "Workstation ID") {
+    value = ctx.computerName;
+  } else if (name == "Integrated Security") {
+    if (value.empty()) return std::nullopt;
+  }
+  return value;
+}
+
+bool UseTcpIp() {
+  const std::string t = GetParamValue("UseTCPIP");
+  if (!t.empty()) return t == "1";
+  return ReadSettingBool(DataFileName, DatabaseSection, "UseTCPIP", false);
+}
+
+std::string BuildProperties(ConnectionMode mode, bool login, const std::string& computerName) {
+  BuildContext ctx{mode, false, computerName};
+  ctx.useDefaultPassword = ReadSettingBool(DataFileName, DatabaseSection, "Default Password", false) &&
+                           ReadSettingText(DataFileName, DatabaseSection, "Password", "").empty();
+  std::string result;
+  for (const ConnectionProperty& row : ConnectionPropertyTable) {
+    std::optional<std::string> value = ApplyRule(row.Name, LookUpProperty(row, login), ctx);
+    // Values go in verbatim: the provider's syntax has no quoting we could rely on.
+    if (value) result.append(row.Name).append("=").append(*value).append(";");
+  }
+  if (UseTcpIp()) result.append("Network Library=dbmssocn;");
+  return result;
+}
+
+}  // namespace
+
+std::string BuildConnectionString(ConnectionMode mode) {
+  // The name is used whatever the query's outcome; without one the entry is empty.
+  const std::string computerName = platform::ComputerName().value_or("");
+  const bool login = ReadSettingBool(ConfigFileName, "Misc", "Login", false);
+  try {
+    return BuildProperties(mode, login, computerName);
+  } catch (const std::exception&) {
+    ShowWarning("Error reading Database Settings");
+    platform::CurrentUserInterface().RequestTerminate();
+    return {};
+  }
+}
+
+void ShowWarning(const std::string& text) { platform::ShowMessage(platform::MessageKind::Warning, text); }
+
+}  // namespace vl
