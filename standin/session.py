@@ -1,0 +1,294 @@
+"""One client connection: pre-login, login, then requests until the client leaves."""
+
+import select
+import socket
+import sys
+import time
+
+import tds
+import statements
+from statements import Cancelled, Context, DropConnection, Result
+
+RECEIVE_TIMEOUT = 600.0
+
+
+class ConnectionClosed(Exception):
+    pass
+
+
+def log(text):
+    sys.stderr.write("sqlstandin: %s\n" % text)
+    sys.stderr.flush()
+
+
+class Session:
+    def __init__(self, server, instance, conn, peer):
+        self.server = server
+        self.instance = instance
+        self.conn = conn
+        self.peer = peer
+        self.spid = server.allocate_spid()
+        self.packet_size = 4096
+        self.user = ""
+        self.database = "master"
+        self.implicit_transactions = False
+        self.prepared = {}
+        self.next_handle = 1
+        self.pending = []
+        self.context = Context(server, instance, self)
+
+    # ------------------------------------------------------------ lifecycle
+
+    def run(self):
+        try:
+            with self.conn:
+                self.conn.settimeout(RECEIVE_TIMEOUT)
+                if self.server.config["faults"].get("silent_login"):
+                    self.stay_silent()
+                    return
+                if self.handshake():
+                    self.serve_requests()
+        except (ConnectionClosed, ConnectionError, socket.timeout):
+            pass
+        except DropConnection:
+            log("dropping connection from %s:%d as configured" % self.peer)
+        except tds.ProtocolError as failure:
+            log("closing connection from %s:%d: %s" % (self.peer + (failure,)))
+        except Exception as failure:  # keep serving others whatever went wrong here
+            log("connection from %s:%d failed: %r" % (self.peer + (failure,)))
+
+    def stay_silent(self):
+        """Reads and ignores everything until the client gives up."""
+        while self.conn.recv(4096):
+            pass
+
+    # ------------------------------------------------------------ wire
+
+    def receive_exactly(self, count):
+        data = bytearray()
+        while len(data) < count:
+            chunk = self.conn.recv(count - len(data))
+            if not chunk:
+                raise ConnectionClosed()
+            data += chunk
+        return bytes(data)
+
+    def read_message(self):
+        """(packet type, payload) of the next whole message."""
+        if self.pending:
+            return self.pending.pop(0)
+        kind_of_message, payload = None, bytearray()
+        while True:
+            kind, status, length = tds.parse_header(self.receive_exactly(tds.HEADER_SIZE))
+            if kind_of_message is None:
+                kind_of_message = kind
+            elif kind != kind_of_message:
+                raise tds.ProtocolError("packet type changed inside a message")
+            payload += self.receive_exactly(length - tds.HEADER_SIZE)
+            if len(payload) > tds.MAX_MESSAGE_SIZE:
+                raise tds.ProtocolError("message too long")
+            if status & tds.STATUS_EOM:
+                return kind_of_message, bytes(payload)
+
+    def send(self, payload):
+        self.conn.sendall(tds.split_into_packets(tds.PKT_REPLY, payload, self.packet_size))
+
+    def wait_for_attention(self, seconds):
+        """Waits up to seconds; True when the client cancelled meanwhile."""
+        deadline = time.monotonic() + seconds
+        while True:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                return False
+            readable, _, _ = select.select([self.conn], [], [], left)
+            if readable:
+                kind, payload = self.read_message()
+                if kind == tds.PKT_ATTENTION:
+                    return True
+                self.pending.append((kind, payload))
+
+    # ------------------------------------------------------------ login
+
+    def handshake(self):
+        kind, payload = self.read_message()
+        if kind == tds.PKT_PRELOGIN:
+            options = tds.parse_prelogin(payload)
+            wanted = options.get(tds.PL_ENCRYPTION, b"\x00")[:1] or b"\x00"
+            self.send(tds.build_prelogin(tds.ENCRYPT_NOT_SUP))
+            if wanted[0] in (tds.ENCRYPT_ON, tds.ENCRYPT_REQ):
+                log("client at %s:%d demands encryption; refused" % self.peer)
+                return False
+            kind, payload = self.read_message()
+        if kind != tds.PKT_LOGIN7:
+            raise tds.ProtocolError("expected LOGIN7, got packet type 0x%02X" % kind)
+        return self.login(tds.parse_login7(payload))
+
+    def login(self, login):
+        name = self.server.server_name(self.instance)
+        event = {"event": "login", "instance": self.instance, "user": login.user,
+                 "database": login.database, "workstation": login.hostname,
+                 "app": login.app, "ok": False, "error": None}
+        if login.sspi or not self.server.check_login(self.instance, login.user, login.password):
+            event["error"] = 18456 if not login.sspi else 18452
+            self.server.journal.write(event)
+            self.refuse_login(login, name)
+            return False
+        database = self.server.find_database(login.database or "master")
+        if database is None:
+            event["error"] = 4060
+            self.server.journal.write(event)
+            text = ('Cannot open database "%s" requested by the login. The login failed.'
+                    % login.database)
+            self.send(tds.error(4060, text, name, 1, 11)
+                      + tds.error(18456, "Login failed for user '%s'." % login.user, name, 1, 14)
+                      + tds.done(tds.DONE_ERROR))
+            return False
+        self.accept_login(login, database, name)
+        event["ok"] = True
+        self.server.journal.write(event)
+        return True
+
+    def refuse_login(self, login, name):
+        if login.sspi:
+            text = ("Login failed. The login is from an untrusted domain and cannot be "
+                    "used with Integrated authentication.")
+            token = tds.error(18452, text, name, 1, 14)
+        else:
+            token = tds.error(18456, "Login failed for user '%s'." % login.user, name, 1, 14)
+        self.send(token + tds.done(tds.DONE_ERROR))
+
+    def accept_login(self, login, database, name):
+        self.user = login.user
+        self.database = database
+        wanted = login.packet_size or 4096
+        size = min(max(wanted, 512), tds.MAX_PACKET_SIZE)
+        answer = (tds.envchange(tds.ENV_DATABASE, database, "master")
+                  + tds.info(5701, "Changed database context to '%s'." % database, name, 2)
+                  + tds.envchange(tds.ENV_COLLATION, tds.COLLATION, b"")
+                  + tds.envchange(tds.ENV_LANGUAGE, "us_english", "")
+                  + tds.info(5703, "Changed language setting to us_english.", name, 1)
+                  + tds.loginack()
+                  + tds.envchange(tds.ENV_PACKETSIZE, str(size), "4096")
+                  + tds.done(tds.DONE_FINAL))
+        self.send(answer)
+        self.packet_size = size
+
+    # ------------------------------------------------------------ requests
+
+    def serve_requests(self):
+        while True:
+            kind, payload = self.read_message()
+            if kind == tds.PKT_SQL_BATCH:
+                self.answer(self.run_batch, payload)
+            elif kind == tds.PKT_RPC:
+                self.answer(self.run_rpc, payload)
+            elif kind == tds.PKT_ATTENTION:
+                self.send(tds.done(tds.DONE_ATTN))
+            elif kind == tds.PKT_TRANSACTION:
+                self.send(tds.done(tds.DONE_FINAL))
+            else:
+                raise tds.ProtocolError("unexpected packet type 0x%02X" % kind)
+
+    def answer(self, handler, payload):
+        try:
+            reply = handler(payload)
+        except Cancelled:
+            reply = tds.done(tds.DONE_ATTN)
+        self.send(reply)
+
+    def execute(self, sql, params):
+        """Runs one statement and journals it; DropConnection passes through."""
+        record = {"event": "statement", "instance": self.instance, "sql": sql,
+                  "params": list(params.values()), "ok": False, "error": None}
+        try:
+            result = statements.execute(self.context, sql, params)
+        except DropConnection:
+            self.server.journal.write(record)
+            raise
+        except Cancelled:
+            record["cancelled"] = True
+            self.server.journal.write(record)
+            raise
+        record["ok"] = result.error is None
+        record["error"] = result.error
+        self.server.journal.write(record)
+        return result
+
+    def run_batch(self, payload):
+        reader = tds.Reader(payload)
+        tds.skip_all_headers(reader)
+        text = tds.decode_ucs2(payload[reader.pos:])
+        pieces = statements.split_statements(text)
+        if not pieces:
+            return tds.done(tds.DONE_FINAL)
+        out = bytearray()
+        for number, sql in enumerate(pieces, start=1):
+            result = self.execute(sql, {})
+            status = tds.DONE_MORE if number < len(pieces) else tds.DONE_FINAL
+            out += b"".join(result.tokens) + done_for(result, status, tds.TOK_DONE)
+        return bytes(out)
+
+    def run_rpc(self, payload):
+        calls = tds.parse_rpc(payload)
+        out = bytearray()
+        for number, call in enumerate(calls, start=1):
+            more = tds.DONE_MORE if number < len(calls) else tds.DONE_FINAL
+            out += self.run_call(call, more)
+        return bytes(out)
+
+    def run_call(self, call, more):
+        name = call.name.lower().split(".")[-1].strip("[]")
+        values = [value for _name, value in call.params]
+        if name == "sp_executesql" and values:
+            result, extra = self.execute(values[0] or "", bind(call.params[2:], values[1:2])), b""
+        elif name in ("sp_prepexec", "sp_prepare") and len(values) >= 3:
+            handle = self.prepare(values[2] or "", values[1])
+            extra = tds.return_value(call.params[0][0], handle)
+            if name == "sp_prepare":
+                result = Result()
+            else:
+                result = self.execute(values[2] or "", bind(call.params[3:], values[1:2]))
+        elif name == "sp_execute" and values:
+            statement = self.prepared.get(str(values[0]))
+            if statement is None:
+                result, extra = Result().fail(8179, "Could not find prepared statement with "
+                                              "handle %s." % values[0],
+                                              self.context.server_name), b""
+            else:
+                result, extra = self.execute(statement[0],
+                                             bind(call.params[1:], [statement[1]])), b""
+        elif name == "sp_unprepare":
+            self.prepared.pop(str(values[0]) if values else "", None)
+            result, extra = Result(), b""
+        else:
+            result = Result().fail(2812, "Could not find stored procedure '%s'." % call.name,
+                                   self.context.server_name)
+            extra = b""
+        status = 1 if result.error is not None else 0
+        return (b"".join(result.tokens) + done_for(result, tds.DONE_MORE, tds.TOK_DONEINPROC)
+                + tds.return_status(status) + extra
+                + tds.done(more | (tds.DONE_ERROR if result.error is not None else 0),
+                           token=tds.TOK_DONEPROC))
+
+    def prepare(self, sql, declaration):
+        handle = self.next_handle
+        self.next_handle += 1
+        self.prepared[str(handle)] = (sql, declaration)
+        return handle
+
+
+def done_for(result, status, token):
+    if result.error is not None:
+        status |= tds.DONE_ERROR
+    return tds.done(status, result.count, token=token)
+
+
+def bind(params, declaration):
+    """Parameter values by lower-case name; unnamed ones take the declared names in order."""
+    declared = statements.declared_names(declaration[0] if declaration else None)
+    bound = {}
+    for index, (name, value) in enumerate(params):
+        if not name and index < len(declared):
+            name = declared[index]
+        bound[(name or "@p%d" % (index + 1)).lower()] = value
+    return bound

@@ -1,0 +1,139 @@
+"""Starts the stand-in SQL Server for a Python test and stops it afterwards."""
+
+import json
+import os
+import random
+import select
+import shutil
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+SOURCE_DIR = os.environ.get(
+    "VL_SOURCE_DIR", os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..")))
+SCRIPT = os.path.join(SOURCE_DIR, "standin", "sqlstandin.py")
+sys.path.insert(0, os.path.join(SOURCE_DIR, "standin"))
+
+
+def random_host():
+    # 127.0.0.x stays free for tests that must use localhost itself.
+    return "127.%d.%d.%d" % tuple(random.randint(1, 254) for _ in range(3))
+
+
+class StandIn:
+    """with StandIn(logins=..., faults=...) as server: server.host, server.ports, ..."""
+
+    def __init__(self, **config):
+        self.folder = tempfile.mkdtemp(prefix="vlstandin.")
+        self.journal_path = os.path.join(self.folder, "journal.jsonl")
+        self.config = {
+            "host": random_host(),
+            "instances": {"MSSQLSERVER": {"port": 1433}, "VELLORAN": {"port": 0}},
+            "browser_port": 1434,
+            "logins": {"MSSQLSERVER": [{"user": "SA", "password": "secret"}],
+                       "VELLORAN": [{"user": "sa", "password": "MarlyK5vo"}]},
+            "journal": self.journal_path,
+        }
+        self.config.update(config)
+        self.process = None
+
+    def __enter__(self):
+        config_path = os.path.join(self.folder, "config.json")
+        with open(config_path, "w", encoding="utf-8") as out:
+            json.dump(self.config, out)
+        self.stderr = open(os.path.join(self.folder, "stderr.txt"), "w+")
+        self.process = subprocess.Popen([sys.executable, "-u", SCRIPT, "--config", config_path],
+                                        stdout=subprocess.PIPE, stderr=self.stderr)
+        ready = self._ready_line(15)
+        if not ready:
+            self.__exit__(None, None, None)
+            raise RuntimeError("stand-in did not start: " + self.stderr_text())
+        info = json.loads(ready)
+        self.host = info["host"]
+        self.ports = info["instances"]
+        self.browser_port = info["browser_port"]
+        return self
+
+    def _ready_line(self, timeout):
+        deadline = time.monotonic() + timeout
+        line = b""
+        while time.monotonic() < deadline:
+            readable, _, _ = select.select([self.process.stdout], [], [], 0.1)
+            if readable:
+                byte = os.read(self.process.stdout.fileno(), 1)
+                if not byte:
+                    return None
+                if byte == b"\n":
+                    return line.decode()
+                line += byte
+        return None
+
+    def __exit__(self, *_exc):
+        if self.process is not None:
+            self.process.terminate()
+            try:
+                self.process.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+            self.process.stdout.close()
+            self.process = None
+        self.stderr.close()
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+    def stderr_text(self):
+        with open(os.path.join(self.folder, "stderr.txt")) as source:
+            return source.read()
+
+    def journal(self, event=None):
+        if not os.path.exists(self.journal_path):
+            return []
+        with open(self.journal_path, encoding="utf-8") as source:
+            records = [json.loads(line) for line in source if line.strip()]
+        return [r for r in records if event is None or r["event"] == event]
+
+
+def tsql(server, user, password, script, instance="MSSQLSERVER", database="Velloran",
+         timeout=30):
+    """Runs tsql against the server; returns (exit code, stdout + stderr)."""
+    env = dict(os.environ, TDSVER="7.4")
+    # Keep tsql away from any freetds.conf on the machine.
+    env["FREETDSCONF"] = os.devnull
+    command = ["tsql", "-H", server.host, "-p", str(server.ports[instance]),
+               "-U", user, "-P", password, "-D", database]
+    done = subprocess.run(command, input=script, env=env, capture_output=True, text=True,
+                          timeout=timeout)
+    return done.returncode, done.stdout + done.stderr
+
+
+def prelogin_packet():
+    """A minimal PRELOGIN a client would send: version and no encryption."""
+    import tds
+    body = bytes([0x00, 0x00, 0x0B, 0x00, 0x06, 0x01, 0x00, 0x11, 0x00, 0x01, 0xFF,
+                  9, 0, 0, 0, 0, 0, tds.ENCRYPT_OFF])
+    return tds.packet_header(tds.PKT_PRELOGIN, tds.STATUS_EOM, 8 + len(body), 1) + body
+
+
+def recv_some(sock, timeout):
+    sock.settimeout(timeout)
+    try:
+        return sock.recv(65536)
+    except socket.timeout:
+        return None
+
+
+def browser_query(host, port, request, timeout=1.0):
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
+        sock.settimeout(timeout)
+        sock.sendto(request, (host, port))
+        try:
+            reply, _ = sock.recvfrom(65536)
+        except socket.timeout:
+            return None
+    if reply[0] != 0x05:
+        raise AssertionError("not an SVR_RESP: %r" % reply[:1])
+    size = struct.unpack("<H", reply[1:3])[0]
+    return reply[3:3 + size].decode("latin-1")
