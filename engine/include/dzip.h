@@ -110,15 +110,19 @@ typedef struct ZIPCMDSTRUCT {
 /* Result codes: 0 only for success, one value for each failure. */
 #define DZ_OK 0
 #define DZ_ERR_BAD_RECORD 1         /* null record or wrong zipStructSize */
-#define DZ_ERR_UNSUPPORTED 2        /* action code not supported */
-#define DZ_ERR_NO_ITEM 3            /* empty item list or no archive name */
+#define DZ_ERR_UNSUPPORTED 2        /* action code (or encryption) not supported */
+#define DZ_ERR_NO_ITEM 3            /* the item list names no file */
 #define DZ_ERR_ITEM_UNREADABLE 4    /* an item is missing, a folder or unreadable */
-#define DZ_ERR_CANNOT_CREATE 5      /* the archive (its temporary file) cannot be created */
+#define DZ_ERR_CANNOT_CREATE 5      /* no archive name, or the archive cannot be created */
 #define DZ_ERR_WRITE 6              /* write failure or disk full */
 #define DZ_ERR_TOO_LARGE 7          /* 4 GiB or more without largeZIPFilesFlag */
 #define DZ_ERR_CANCELLED 8          /* a status handler asked to stop */
 #define DZ_ERR_EXISTING_ARCHIVE 9   /* the archive already there cannot be read */
 #define DZ_ERR_INTERNAL 10          /* out of memory or another unexpected failure */
+
+/* Message id of the engine's diagnostic lines: with bDiagnostic set they go to
+ * lpMessageDisplay (message-box type 0, text in text1); the engine never prints. */
+#define DZ_MSG_DIAGNOSTIC 1
 
 /* A short English text for a result code, for messages shown to the user. */
 static inline const char* DzipResultText(int32_t code) {
@@ -139,6 +143,10 @@ static inline const char* DzipResultText(int32_t code) {
 }
 
 typedef int32_t(DZ_CALL* DZ_DZIP_ENTRY)(ZIPCMDSTRUCT* command);
+
+/* The entry, for programs linking the engine directly (its tests); the system
+ * loads it at run time through DZ_DZIP_ENTRY. */
+DZ_EXPORT int32_t DZ_CALL dzip(ZIPCMDSTRUCT* command);
 
 #ifdef __cplusplus
 }

@@ -1,0 +1,231 @@
+#include "ArchiveUpdate.h"
+
+#include <algorithm>
+#include <memory>
+#include <optional>
+
+#include "EngineError.h"
+#include "EngineFile.h"
+#include "ItemList.h"
+#include "ParallelDeflate.h"
+#include "ZipRecords.h"
+#include "dzip.h"
+
+namespace dz {
+namespace {
+
+constexpr size_t kOutputBuffer = 256 * 1024;
+constexpr size_t kCopyChunk = 1 << 20;
+constexpr uint16_t kMadeBy = kVersionZip64;  // MS-DOS attributes (host 0), format 4.5
+
+struct PlannedItem {
+  std::string path;
+  std::string entryName;
+};
+
+// The temporary archive with a write buffer and the current offset.
+class ArchiveOutput {
+ public:
+  explicit ArchiveOutput(TemporaryFile& file) : file_(file) { buffer_.reserve(kOutputBuffer); }
+
+  void Write(const void* data, size_t size) {
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    if (buffer_.size() + size > kOutputBuffer) Flush();
+    if (size >= kOutputBuffer) {
+      file_.Write(bytes, size);
+    } else {
+      buffer_.insert(buffer_.end(), bytes, bytes + size);
+    }
+    position_ += size;
+  }
+  void Write(const std::string& record) { Write(record.data(), record.size()); }
+
+  void WriteAt(uint64_t offset, const std::string& record) {
+    Flush();
+    file_.WriteAt(offset, record.data(), record.size());
+  }
+
+  void Flush() {
+    if (buffer_.empty()) return;
+    file_.Write(buffer_.data(), buffer_.size());
+    buffer_.clear();
+  }
+
+  uint64_t Position() const { return position_; }
+
+ private:
+  TemporaryFile& file_;
+  std::vector<uint8_t> buffer_;
+  uint64_t position_ = 0;
+};
+
+[[noreturn]] void TooLarge(const std::string& what) {
+  throw DzipError(DZ_ERR_TOO_LARGE, what + " needs ZIP64 records, which were not allowed");
+}
+
+bool IsNonAsciiUtf8(const std::string& text) {
+  bool nonAscii = false;
+  for (size_t i = 0; i < text.size();) {
+    auto c = static_cast<unsigned char>(text[i]);
+    size_t length = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+    if (length == 0 || i + length > text.size()) return false;
+    for (size_t k = 1; k < length; ++k) {
+      if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
+    }
+    nonAscii = nonAscii || length > 1;
+    i += length;
+  }
+  return nonAscii;
+}
+
+// The most a deflate stream of size bytes can take: stored blocks and the
+// flush markers between pieces add well under 1/1024.
+uint64_t WorstCompressedSize(uint64_t size) { return size + (size >> 10) + 4096; }
+
+int32_t Percent(uint64_t done, uint64_t total) {
+  if (total == 0) return 0;
+  if (done >= total) return 100;
+  return static_cast<int32_t>(done * 100 / total);
+}
+
+// Checks every item before anything is written; a later item of the same
+// entry name replaces an earlier one.
+std::vector<PlannedItem> PlanItems(const AddRequest& request) {
+  if (request.items.empty()) throw DzipError(DZ_ERR_NO_ITEM, "the item list names no file");
+  std::vector<PlannedItem> plan;
+  for (const auto& path : request.items) {
+    FileInfo info = StatPath(path);
+    if (!info.exists) throw DzipError(DZ_ERR_ITEM_UNREADABLE, "no such file: " + path);
+    if (!info.regular) throw DzipError(DZ_ERR_ITEM_UNREADABLE, "not a file: " + path);
+    if (!request.largeFiles && NeedsZip64(info.size)) TooLarge(path);
+    std::string name = EntryName(path, request.bareNames);
+    if (name.empty() || name.size() > kMax16) throw DzipError(DZ_ERR_ITEM_UNREADABLE, "no usable entry name: " + path);
+    std::erase_if(plan, [&](const PlannedItem& p) { return p.entryName == name; });
+    plan.push_back({path, name});
+  }
+  return plan;
+}
+
+void CopyEntry(InputFile& source, EntryRecord entry, ArchiveOutput& out, bool largeFiles,
+               std::vector<EntryRecord>& written) {
+  uint64_t from = entry.dataOffset;
+  entry.localOffset = out.Position();
+  entry.zip64Sizes = NeedsZip64(entry.size) || NeedsZip64(entry.compressedSize);
+  if (!largeFiles && EntryUsesZip64(entry)) TooLarge(entry.name);
+  out.Write(LocalHeader(entry));
+  std::vector<uint8_t> chunk(std::min<uint64_t>(kCopyChunk, entry.compressedSize));
+  for (uint64_t left = entry.compressedSize; left > 0;) {
+    size_t n = static_cast<size_t>(std::min<uint64_t>(left, chunk.size()));
+    source.ReadAt(from, chunk.data(), n);
+    out.Write(chunk.data(), n);
+    from += n;
+    left -= n;
+  }
+  if (entry.flags & kFlagDataDescriptor) out.Write(DataDescriptor(entry));
+  written.push_back(std::move(entry));
+}
+
+EntryRecord PackItem(const PlannedItem& item, const AddRequest& request, ParallelDeflate& deflate,
+                     ArchiveOutput& out) {
+  InputFile input(item.path, DZ_ERR_ITEM_UNREADABLE);
+  FileInfo info = input.Info();
+  if (!info.regular) throw DzipError(DZ_ERR_ITEM_UNREADABLE, "not a file: " + item.path);
+
+  EntryRecord entry;
+  entry.name = item.entryName;
+  entry.madeBy = kMadeBy;
+  entry.flags = IsNonAsciiUtf8(entry.name) ? kFlagUtf8 : 0;
+  entry.method = request.level == 0 ? kMethodStored : kMethodDeflated;
+  entry.dosDateTime = DosDateTime(info.modified);
+  entry.size = info.size;
+  entry.localOffset = out.Position();
+  entry.zip64Sizes = request.largeFiles && (NeedsZip64(info.size) || NeedsZip64(WorstCompressedSize(info.size)));
+  if (!request.largeFiles && (NeedsZip64(info.size) || NeedsZip64(entry.localOffset))) TooLarge(item.path);
+  const std::string placeholder = LocalHeader(entry);
+  out.Write(placeholder);
+
+  int32_t reported = -1;
+  auto reportMinor = [&](uint64_t done) {
+    int32_t percent = Percent(done, info.size);
+    if (percent == reported || !request.minor) return;
+    reported = percent;
+    request.minor(item.path, percent);
+  };
+  reportMinor(0);
+  DeflateResult result = deflate.Compress(
+      [&](uint8_t* buffer, size_t size) { return input.Read(buffer, size); },
+      [&](const uint8_t* data, size_t size) { out.Write(data, size); },
+      reportMinor);
+  if (reported != 100 && request.minor) request.minor(item.path, 100);
+
+  entry.crc = result.crc;
+  entry.size = result.size;
+  entry.compressedSize = result.compressedSize;
+  if (!entry.zip64Sizes && (NeedsZip64(entry.size) || NeedsZip64(entry.compressedSize))) TooLarge(item.path);
+  // Same length as the placeholder: only the values change.
+  out.WriteAt(entry.localOffset, LocalHeader(entry));
+  if (request.diagnostic) {
+    request.diagnostic(entry.name + ": " + std::to_string(entry.size) + " bytes packed into " +
+                       std::to_string(entry.compressedSize));
+  }
+  return entry;
+}
+
+void WriteDirectory(const std::vector<EntryRecord>& entries, const std::string& comment, bool largeFiles,
+                    ArchiveOutput& out) {
+  uint64_t offset = out.Position();
+  for (const auto& entry : entries) out.Write(CentralHeader(entry));
+  uint64_t size = out.Position() - offset;
+  bool zip64 = NeedsZip64End(entries.size(), offset, size) ||
+               std::any_of(entries.begin(), entries.end(), EntryUsesZip64);
+  if (zip64 && !largeFiles) TooLarge("the archive's directory");
+  out.Write(EndRecords(entries.size(), offset, size, comment, zip64));
+  out.Flush();
+}
+
+}  // namespace
+
+void AddToArchive(const AddRequest& request) {
+  if (request.archivePath.empty()) throw DzipError(DZ_ERR_CANNOT_CREATE, "no archive name");
+  std::vector<PlannedItem> plan = PlanItems(request);
+
+  FileInfo target = StatPath(request.archivePath);
+  std::optional<InputFile> previous;
+  ArchiveDirectory existing;
+  if (target.exists) {
+    if (!target.regular) throw DzipError(DZ_ERR_CANNOT_CREATE, "not a file: " + request.archivePath);
+    previous.emplace(request.archivePath, DZ_ERR_EXISTING_ARCHIVE);
+    existing = ReadArchiveDirectory(*previous, previous->Info().size);
+    std::erase_if(existing.entries, [&](const EntryRecord& e) {
+      return std::any_of(plan.begin(), plan.end(), [&](const PlannedItem& p) { return p.entryName == e.name; });
+    });
+  }
+
+  TemporaryFile temporary(request.archivePath);
+  if (target.exists) temporary.SetMode(target.mode);
+  ArchiveOutput out(temporary);
+  std::vector<EntryRecord> written;
+  for (const auto& entry : existing.entries) CopyEntry(*previous, entry, out, request.largeFiles, written);
+
+  DeflateOptions options = DefaultDeflateOptions(request.level);
+  if (request.diagnostic) {
+    request.diagnostic("packing " + std::to_string(plan.size()) + " file(s) at level " +
+                       std::to_string(request.level) + " on " + std::to_string(options.threads) +
+                       " thread(s), blocks of " + std::to_string(options.blockSize / 1024) + " KiB");
+  }
+  ParallelDeflate deflate(options);
+  uint64_t total = 0;
+  for (const auto& item : plan) total += StatPath(item.path).size;
+  uint64_t done = 0;
+  for (const auto& item : plan) {
+    if (request.major) request.major(item.path, Percent(done, total));
+    written.push_back(PackItem(item, request, deflate, out));
+    done += written.back().size;
+  }
+  if (request.major) request.major(plan.back().path, 100);
+
+  WriteDirectory(written, existing.comment, request.largeFiles, out);
+  temporary.Commit();
+}
+
+}  // namespace dz
