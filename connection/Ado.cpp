@@ -1,0 +1,173 @@
+// TADOConnection and TADOCommand over ODBC.
+#include "connection/Ado.h"
+
+#include <algorithm>
+#include <chrono>
+#include <optional>
+
+#include "connection/OdbcCommandText.h"
+#include "connection/OdbcConnectionString.h"
+#include "connection/OdbcHandle.h"
+#include "connection/OdbcText.h"
+#include "connection/SqlBrowser.h"
+#include "platform/Error.h"
+
+namespace vl {
+
+using Clock = std::chrono::steady_clock;
+
+struct TADOConnection::Impl {
+  std::optional<odbc::Handle> environment;  // made on the first open, kept for the next
+  std::optional<odbc::Handle> connection;   // present exactly while open
+};
+
+namespace {
+
+// With no connection time-out the browser still gets a bound of its own, since
+// a lost datagram would otherwise leave the open waiting for ever.
+constexpr auto UnboundedBrowserWait = std::chrono::seconds(15);
+
+// Shorter passwords would mangle ordinary words of a message when masked.
+constexpr std::size_t MinMaskedPasswordLength = 4;
+
+// Never part of an error: the password, should any layer ever echo it.
+std::string WithoutPassword(std::string text, const std::string& password) {
+  if (password.size() < MinMaskedPasswordLength) return text;
+  for (auto at = text.find(password); at != std::string::npos; at = text.find(password, at))
+    text.replace(at, password.size(), "********");
+  return text;
+}
+
+odbc::Handle MakeEnvironment() {
+  odbc::Handle env(SQL_HANDLE_ENV, SQL_NULL_HANDLE, SQL_HANDLE_ENV);
+  odbc::Check(SQLSetEnvAttr(env.get(), SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0),
+              env, "Setting the ODBC version");
+  return env;
+}
+
+void SetConnectAttr(const odbc::Handle& dbc, SQLINTEGER attribute, SQLULEN value, const char* action) {
+  odbc::Check(SQLSetConnectAttr(dbc.get(), attribute, reinterpret_cast<SQLPOINTER>(value), SQL_IS_UINTEGER),
+              dbc, action);
+}
+
+// Whole seconds for the driver's login, rounded up so a login never gets less
+// than the time left; 0 is the driver's "no limit".
+SQLULEN LoginSeconds(std::optional<Clock::time_point> deadline) {
+  if (!deadline) return 0;
+  const auto left = std::chrono::ceil<std::chrono::seconds>(*deadline - Clock::now()).count();
+  return static_cast<SQLULEN>(std::max<long long>(left, 1));
+}
+
+int ServerPort(const odbc::ServerAddress& server, std::optional<Clock::time_point> deadline) {
+  if (server.port) return *server.port;
+  if (server.instance.empty()) return odbc::DefaultInstancePort;
+  return odbc::LookUpInstancePort(server.host, server.instance,
+                                  deadline.value_or(Clock::now() + UnboundedBrowserWait));
+}
+
+bool IsBlankText(const std::string& text) {
+  return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) <= 32; });
+}
+
+}  // namespace
+
+TADOConnection::TADOConnection() : impl_(std::make_unique<Impl>()) {}
+TADOConnection::~TADOConnection() = default;
+
+bool TADOConnection::Connected() const { return impl_->connection.has_value(); }
+
+void TADOConnection::SetConnected(bool open) {
+  if (!open) {
+    impl_->connection.reset();
+    return;
+  }
+  if (Connected()) return;
+  if (IsBlankText(ConnectionString)) throw Exception("The connection string is empty.");
+
+  const auto start = Clock::now();
+  std::optional<Clock::time_point> deadline;
+  if (ConnectionTimeout > 0) deadline = start + std::chrono::seconds(ConnectionTimeout);
+
+  std::string password;
+  try {
+    const odbc::ConnectionSettings settings = odbc::MapOleDbConnectionString(ConnectionString);
+    password = settings.password;
+    const odbc::DriverChoice driver = odbc::ChosenDriver();
+    const int port = ServerPort(settings.server, deadline);
+    const auto wide = odbc::ToSqlWide(
+        odbc::Utf8ToUtf16(odbc::BuildDriverConnectionString(settings, settings.server.host, port, driver)));
+
+    if (!impl_->environment) impl_->environment = MakeEnvironment();
+    odbc::Handle dbc(SQL_HANDLE_DBC, impl_->environment->get(), SQL_HANDLE_ENV);
+    SetConnectAttr(dbc, SQL_ATTR_LOGIN_TIMEOUT, LoginSeconds(deadline), "Setting the login time-out");
+    // Without autocommit the driver opens a transaction, inside which BACKUP is refused.
+    SetConnectAttr(dbc, SQL_ATTR_AUTOCOMMIT, SQL_AUTOCOMMIT_ON, "Setting autocommit");
+    if (settings.packetSize && odbc::KeywordsOf(driver.family).packetSize == nullptr)
+      SetConnectAttr(dbc, SQL_ATTR_PACKET_SIZE, static_cast<SQLULEN>(*settings.packetSize),
+                     "Setting the packet size");
+    SQLSMALLINT outLength = 0;
+    odbc::Check(SQLDriverConnectW(dbc.get(), nullptr, const_cast<SQLWCHAR*>(wide.data()), SQL_NTS, nullptr, 0,
+                                  &outLength, SQL_DRIVER_NOPROMPT),
+                dbc, "Connecting to the database");
+    impl_->connection = std::move(dbc);
+  } catch (const Exception& e) {
+    throw Exception(WithoutPassword(e.Message(), password));
+  }
+}
+
+namespace {
+
+// The one value of the command's parameter, as the driver reads it at execution.
+struct BoundText {
+  std::vector<SQLWCHAR> text;
+  SQLLEN lengthInBytes = 0;
+};
+
+void BindParameters(const odbc::Handle& statement, const std::vector<std::string>& names, BoundText& value) {
+  if (names.empty()) return;
+  for (const auto& name : names)
+    if (name != names.front())
+      throw Exception("The command text holds more than one parameter (:" + names.front() + ", :" + name + ").");
+  // The column size is the value's real length: a shorter one would cut it.
+  const SQLULEN columnSize = std::max<SQLULEN>(static_cast<SQLULEN>(value.text.size()) - 1, 1);
+  for (std::size_t i = 0; i < names.size(); ++i)
+    odbc::Check(SQLBindParameter(statement.get(), static_cast<SQLUSMALLINT>(i + 1), SQL_PARAM_INPUT, SQL_C_WCHAR,
+                                 SQL_WVARCHAR, columnSize, 0, value.text.data(), value.lengthInBytes,
+                                 &value.lengthInBytes),
+                statement, "Binding the parameter :" + names[i]);
+}
+
+}  // namespace
+
+void TADOCommand::Execute() {
+  if (!Connection.Connected()) throw Exception("Operation is not allowed when the object is closed.");
+  const odbc::RewrittenCommand command = odbc::RewriteParameterMarkers(CommandText);
+
+  odbc::Handle statement(SQL_HANDLE_STMT, Connection.impl().connection->get(), SQL_HANDLE_DBC);
+  odbc::Check(SQLSetStmtAttr(statement.get(), SQL_ATTR_QUERY_TIMEOUT,
+                             reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(std::max(CommandTimeout, 0))),
+                             SQL_IS_UINTEGER),
+              statement, "Setting the command time-out");
+
+  BoundText value;
+  const std::u16string text16 = odbc::Utf8ToUtf16(parameterValue_);
+  value.text = odbc::ToSqlWide(text16);
+  value.lengthInBytes = static_cast<SQLLEN>(text16.size() * sizeof(SQLWCHAR));
+  BindParameters(statement, command.params, value);
+
+  const auto sql = odbc::ToSqlWide(odbc::Utf8ToUtf16(command.sql));
+  // Every result is drained and looked at: BACKUP reports its progress as
+  // informational messages, and an error may follow them in a later result.
+  std::vector<odbc::DiagRecord> failures;
+  odbc::Outcome outcome =
+      odbc::Inspect(SQLExecDirectW(statement.get(), const_cast<SQLWCHAR*>(sql.data()), SQL_NTS), statement);
+  for (int results = 0;; ++results) {
+    if (outcome.Failed()) failures.insert(failures.end(), outcome.records.begin(), outcome.records.end());
+    if (outcome.rc == SQL_NO_DATA && results > 0) break;
+    if (outcome.Failed() && !odbc::MoreResultsMayFollow(outcome)) break;
+    outcome = odbc::Inspect(SQLMoreResults(statement.get()), statement);
+  }
+  if (!failures.empty()) throw Exception(odbc::FailureText(failures, "Executing the command"));
+}
+
+}  // namespace vl

@@ -1,0 +1,178 @@
+// From the OLE DB connection string to the driver's, without a server.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "connection/OdbcConnectionString.h"
+#include "platform/Error.h"
+
+namespace vl::odbc {
+namespace {
+
+const DriverChoice FreeTds{"FreeTDS", DriverFamily::FreeTds};
+const DriverChoice Microsoft{"ODBC Driver 18 for SQL Server", DriverFamily::Microsoft};
+
+std::string DriverString(const std::string& oleDb, const DriverChoice& driver = FreeTds) {
+  const ConnectionSettings s = MapOleDbConnectionString(oleDb);
+  return BuildDriverConnectionString(s, s.server.host, s.server.port.value_or(DefaultInstancePort), driver);
+}
+
+// The string the settings build with nothing configured on a computer named PC7.
+constexpr const char* ExampleString =
+    "Provider=SQLOLEDB.1;Persist Security Info=False;Use Procedure for Prepare=1;Auto Translate=True;"
+    "Packet Size=4096;Initial Catalog=Velloran;Data Source=;User ID=SA;Password=;Workstation ID=PC7;";
+
+TEST(ConnectionStringMapping, ExampleStringMapsToFreeTdsKeywords) {
+  EXPECT_EQ(DriverString(ExampleString),
+            "Driver={FreeTDS};Server={127.0.0.1};Port={1433};Database={Velloran};UID={SA};PWD={};"
+            "WSID={PC7};PacketSize={4096};TDS_Version=7.4;");
+}
+
+TEST(ConnectionStringMapping, ExampleStringMapsToMicrosoftKeywords) {
+  EXPECT_EQ(DriverString(ExampleString, Microsoft),
+            "Driver={ODBC Driver 18 for SQL Server};Server={tcp:127.0.0.1,1433};Database={Velloran};UID={SA};"
+            "PWD={};WSID={PC7};Encrypt=no;");
+}
+
+struct DataSourceCase {
+  const char* dataSource;
+  const char* host;
+  const char* instance;
+  std::optional<int> port;
+};
+
+TEST(ConnectionStringMapping, DataSourceForms) {
+  const DataSourceCase cases[] = {
+      {"", "127.0.0.1", "", std::nullopt},
+      {"   ", "127.0.0.1", "", std::nullopt},
+      {".", "127.0.0.1", "", std::nullopt},
+      {"(local)", "127.0.0.1", "", std::nullopt},
+      {"(LOCAL)", "127.0.0.1", "", std::nullopt},
+      {".\\VELLORAN", "127.0.0.1", "VELLORAN", std::nullopt},
+      {"(local)\\VELLORAN", "127.0.0.1", "VELLORAN", std::nullopt},
+      {"\\VELLORAN", "127.0.0.1", "VELLORAN", std::nullopt},
+      {"SRV", "SRV", "", std::nullopt},
+      {" SRV \\VELLORAN", "SRV", "VELLORAN", std::nullopt},
+      {"SRV\\OTHER\\VELLORAN", "SRV", "OTHER\\VELLORAN", std::nullopt},
+      {"db.example.com,1500", "db.example.com", "", 1500},
+      {"10.1.2.3\\VELLORAN,1501", "10.1.2.3", "VELLORAN", 1501},
+      {"tcp:SRV,1433", "SRV", "", 1433},
+      {".,2000", "127.0.0.1", "", 2000},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.dataSource);
+    const ServerAddress a = ParseDataSource(c.dataSource);
+    EXPECT_EQ(a.host, c.host);
+    EXPECT_EQ(a.instance, c.instance);
+    EXPECT_EQ(a.port, c.port);
+  }
+}
+
+TEST(ConnectionStringMapping, InvalidPortIsAnError) {
+  for (const char* dataSource : {"SRV,", "SRV,abc", "SRV,0", "SRV,65536", "SRV,-1"}) {
+    SCOPED_TRACE(dataSource);
+    EXPECT_THROW(ParseDataSource(dataSource), Exception);
+  }
+}
+
+TEST(ConnectionStringMapping, PortOfTheDataSourceReachesTheDriver) {
+  EXPECT_NE(DriverString("Data Source=SRV,1500;User ID=sa").find("Server={SRV};Port={1500};"), std::string::npos);
+  EXPECT_NE(DriverString("Data Source=SRV,1500", Microsoft).find("Server={tcp:SRV,1500};"), std::string::npos);
+}
+
+TEST(ConnectionStringMapping, KeysIgnoreCaseAndBlanksAndValuesMayHoldEquals) {
+  const ConnectionSettings s =
+      MapOleDbConnectionString("  initial CATALOG = Db2 ;user id=Me;PASSWORD=a=b==c; data source=SRV");
+  EXPECT_EQ(s.database, "Db2");
+  EXPECT_EQ(s.user, "Me");
+  EXPECT_EQ(s.password, "a=b==c");
+  EXPECT_EQ(s.server.host, "SRV");
+}
+
+TEST(ConnectionStringMapping, LaterEntryOfAKeyWins) {
+  EXPECT_EQ(MapOleDbConnectionString("User ID=first;User ID=second").user, "second");
+}
+
+TEST(ConnectionStringMapping, OleDbQuotedValuesMayHoldSemicolons) {
+  const ConnectionSettings s =
+      MapOleDbConnectionString("Password=\"x;y\"\"z\";User ID='O''Brien';Initial Catalog=Velloran");
+  EXPECT_EQ(s.password, "x;y\"z");
+  EXPECT_EQ(s.user, "O'Brien");
+  EXPECT_EQ(s.database, "Velloran");
+}
+
+TEST(ConnectionStringMapping, MalformedStringsAreRefusedWithoutTheirValues) {
+  for (const char* text : {"Password=secret1;stray", "Password=\"secret1", "=secret1", "Password='secret1'x"}) {
+    SCOPED_TRACE(text);
+    try {
+      MapOleDbConnectionString(text);
+      ADD_FAILURE() << "accepted";
+    } catch (const Exception& e) {
+      EXPECT_EQ(std::string(e.what()).find("secret1"), std::string::npos) << e.what();
+    }
+  }
+}
+
+// A value holding ODBC's own syntax cannot add a keyword: the whole value sits
+// in braces, its closing brace doubled.
+TEST(ConnectionStringMapping, DriverValuesAreQuoted) {
+  struct Case {
+    const char* value;
+    const char* quoted;
+  } cases[] = {
+      {"", "{}"},
+      {"plain", "{plain}"},
+      {"a;UID=evil", "{a;UID=evil}"},
+      {"x=y", "{x=y}"},
+      {"{open", "{{open}"},
+      {"close}", "{close}}}"},
+      {"}};DRIVER={evil}", "{}}}};DRIVER={evil}}}"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(QuoteOdbcValue(c.value), c.quoted) << c.value;
+  EXPECT_NE(DriverString("Password=\"p;w}d\";User ID=sa").find("PWD={p;w}}d};"), std::string::npos);
+}
+
+TEST(ConnectionStringMapping, IntegratedSecurityMeansTrustedLoginWithoutUserAndPassword) {
+  const std::string odbc = DriverString(
+      "Data Source=SRV;User ID=SA;Password=pw;Workstation ID=PC7;Integrated Security=SSPI;");
+  EXPECT_NE(odbc.find("Trusted_Connection={Yes};"), std::string::npos);
+  EXPECT_EQ(odbc.find("UID="), std::string::npos);
+  EXPECT_EQ(odbc.find("PWD="), std::string::npos);
+  EXPECT_FALSE(MapOleDbConnectionString("Integrated Security=;").trusted);
+  EXPECT_FALSE(MapOleDbConnectionString("Integrated Security=False;").trusted);
+  EXPECT_TRUE(MapOleDbConnectionString("integrated security=sspi;").trusted);
+}
+
+TEST(ConnectionStringMapping, KeysWithoutCounterpartAndNetworkLibraryChangeNothing) {
+  const std::string bare = DriverString("Data Source=SRV;User ID=sa;Password=pw;");
+  EXPECT_EQ(DriverString("Provider=SQLOLEDB.1;Persist Security Info=False;Use Procedure for Prepare=1;"
+                         "Auto Translate=True;Data Source=SRV;User ID=sa;Password=pw;"
+                         "Network Library=dbmssocn;Some Future Key=1;"),
+            bare);
+}
+
+TEST(ConnectionStringMapping, PacketSize) {
+  EXPECT_EQ(MapOleDbConnectionString("Packet Size=8192").packetSize, 8192);
+  EXPECT_FALSE(MapOleDbConnectionString("Packet Size=").packetSize);
+  for (const char* bad : {"Packet Size=abc", "Packet Size=100", "Packet Size=40000", "Packet Size=4096x"})
+    EXPECT_THROW(MapOleDbConnectionString(bad), Exception) << bad;
+}
+
+TEST(ConnectionStringMapping, ApplicationNameReachesTheDriver) {
+  EXPECT_NE(DriverString("Application Name=Velloran Backup").find("APP={Velloran Backup};"), std::string::npos);
+}
+
+TEST(ConnectionStringMapping, DriverChoiceFollowsTheEnvironment) {
+  ::unsetenv("VLBACKUP_ODBC_DRIVER");
+  EXPECT_EQ(ChosenDriver().name, "FreeTDS");
+  EXPECT_EQ(ChosenDriver().family, DriverFamily::FreeTds);
+  ::setenv("VLBACKUP_ODBC_DRIVER", "ODBC Driver 18 for SQL Server", 1);
+  EXPECT_EQ(ChosenDriver().name, "ODBC Driver 18 for SQL Server");
+  EXPECT_EQ(ChosenDriver().family, DriverFamily::Microsoft);
+  ::setenv("VLBACKUP_ODBC_DRIVER", "/usr/lib/x86_64-linux-gnu/odbc/libtdsodbc.so", 1);
+  EXPECT_EQ(ChosenDriver().family, DriverFamily::FreeTds);
+  ::unsetenv("VLBACKUP_ODBC_DRIVER");
+}
+
+}  // namespace
+}  // namespace vl::odbc
