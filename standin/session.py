@@ -1,15 +1,12 @@
 """One client connection: pre-login, login, then requests until the client leaves."""
 
 import select
-import socket
 import sys
 import time
 
 import tds
 import statements
 from statements import Cancelled, Context, DropConnection, Result
-
-RECEIVE_TIMEOUT = 600.0
 
 
 class ConnectionClosed(Exception):
@@ -42,13 +39,12 @@ class Session:
     def run(self):
         try:
             with self.conn:
-                self.conn.settimeout(RECEIVE_TIMEOUT)
                 if self.server.config["faults"].get("silent_login"):
                     self.stay_silent()
                     return
                 if self.handshake():
                     self.serve_requests()
-        except (ConnectionClosed, ConnectionError, socket.timeout):
+        except (ConnectionClosed, ConnectionError):
             pass
         except DropConnection:
             log("dropping connection from %s:%d as configured" % self.peer)
@@ -143,9 +139,10 @@ class Session:
                       + tds.error(18456, "Login failed for user '%s'." % login.user, name, 1, 14)
                       + tds.done(tds.DONE_ERROR))
             return False
-        self.accept_login(login, database, name)
+        # Journal first: a test may read it the moment the client is logged in.
         event["ok"] = True
         self.server.journal.write(event)
+        self.accept_login(login, database, name)
         return True
 
     def refuse_login(self, login, name):
@@ -169,6 +166,7 @@ class Session:
                   + tds.info(5703, "Changed language setting to us_english.", name, 1)
                   + tds.loginack()
                   + tds.envchange(tds.ENV_PACKETSIZE, str(size), "4096")
+                  + (tds.feature_ext_ack() if login.extension else b"")
                   + tds.done(tds.DONE_FINAL))
         self.send(answer)
         self.packet_size = size
@@ -196,10 +194,10 @@ class Session:
             reply = tds.done(tds.DONE_ATTN)
         self.send(reply)
 
-    def execute(self, sql, params):
+    def execute(self, sql, params, via="batch"):
         """Runs one statement and journals it; DropConnection passes through."""
         record = {"event": "statement", "instance": self.instance, "sql": sql,
-                  "params": list(params.values()), "ok": False, "error": None}
+                  "params": list(params.values()), "via": via, "ok": False, "error": None}
         try:
             result = statements.execute(self.context, sql, params)
         except DropConnection:
@@ -240,14 +238,16 @@ class Session:
         name = call.name.lower().split(".")[-1].strip("[]")
         values = [value for _name, value in call.params]
         if name == "sp_executesql" and values:
-            result, extra = self.execute(values[0] or "", bind(call.params[2:], values[1:2])), b""
+            result, extra = self.execute(values[0] or "", bind(call.params[2:], values[1:2]),
+                                         name), b""
         elif name in ("sp_prepexec", "sp_prepare") and len(values) >= 3:
             handle = self.prepare(values[2] or "", values[1])
             extra = tds.return_value(call.params[0][0], handle)
             if name == "sp_prepare":
                 result = Result()
             else:
-                result = self.execute(values[2] or "", bind(call.params[3:], values[1:2]))
+                result = self.execute(values[2] or "", bind(call.params[3:], values[1:2]),
+                                      name)
         elif name == "sp_execute" and values:
             statement = self.prepared.get(str(values[0]))
             if statement is None:
@@ -256,7 +256,7 @@ class Session:
                                               self.context.server_name), b""
             else:
                 result, extra = self.execute(statement[0],
-                                             bind(call.params[1:], [statement[1]])), b""
+                                             bind(call.params[1:], [statement[1]]), name), b""
         elif name == "sp_unprepare":
             self.prepared.pop(str(values[0]) if values else "", None)
             result, extra = Result(), b""

@@ -100,7 +100,8 @@ class Journal:
     def write(self, event):
         if self.out is None:
             return
-        line = json.dumps(event, ensure_ascii=False)
+        # ASCII escapes keep odd client text (lone surrogates) writable.
+        line = json.dumps(event)
         with self.lock:
             self.out.write(line + "\n")
             self.out.flush()

@@ -21,6 +21,7 @@ OS_ERROR_TEXTS = {
     3: "The system cannot find the path specified.",
     5: "Access is denied.",
     112: "There is not enough space on the disk.",
+    123: "The filename, directory name, or volume label syntax is incorrect.",
 }
 
 
@@ -272,7 +273,13 @@ def write_backup_file(ctx, database, path):
     """Writes the backup; returns 0 or the Windows error number to report."""
     if not path:
         return 3
-    target = resolve_path(ctx, path)
+    try:
+        return write_backup_to(ctx, database, path, resolve_path(ctx, path))
+    except ValueError:  # a NUL or an unencodable character in the name
+        return 123
+
+
+def write_backup_to(ctx, database, path, target):
     folder = os.path.dirname(target) or "."
     if not os.path.isdir(folder):
         return 3

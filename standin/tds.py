@@ -214,6 +214,7 @@ class Login:
     language: str = ""
     database: str = ""
     sspi: bool = False
+    extension: bool = False
 
 
 def decode_password(raw):
@@ -242,8 +243,9 @@ def parse_login7(payload):
     login.tds_version = r.u32()
     login.packet_size = r.u32()
     r.take(4 + 4 + 4)  # client program version, PID, connection id
-    _flags1, flags2, _type_flags, _flags3 = r.take(4)
+    _flags1, flags2, _type_flags, flags3 = r.take(4)
     login.sspi = bool(flags2 & 0x80)
+    login.extension = bool(flags3 & 0x10)
     r.take(8)  # time zone, LCID
 
     def field_at(chars_are_bytes=False):

@@ -109,11 +109,11 @@ def tsql(server, user, password, script, instance="MSSQLSERVER", database="Vello
     return done.returncode, done.stdout + done.stderr
 
 
-def prelogin_packet():
-    """A minimal PRELOGIN a client would send: version and no encryption."""
+def prelogin_packet(encryption=0x00):
+    """A minimal PRELOGIN a client would send: its version and encryption wish."""
     import tds
     body = bytes([0x00, 0x00, 0x0B, 0x00, 0x06, 0x01, 0x00, 0x11, 0x00, 0x01, 0xFF,
-                  9, 0, 0, 0, 0, 0, tds.ENCRYPT_OFF])
+                  9, 0, 0, 0, 0, 0, encryption])
     return tds.packet_header(tds.PKT_PRELOGIN, tds.STATUS_EOM, 8 + len(body), 1) + body
 
 
@@ -137,3 +137,100 @@ def browser_query(host, port, request, timeout=1.0):
         raise AssertionError("not an SVR_RESP: %r" % reply[:1])
     size = struct.unpack("<H", reply[1:3])[0]
     return reply[3:3 + size].decode("latin-1")
+
+
+def login7_payload(user, password, database, hostname="RAWCLIENT", app="raw"):
+    """A LOGIN7 record as a TDS 7.4 client builds it."""
+    import tds
+    fields = [tds.encode_ucs2(hostname), tds.encode_ucs2(user), tds.encode_password(password),
+              tds.encode_ucs2(app), tds.encode_ucs2("server"), b"", tds.encode_ucs2("raw"),
+              b"", tds.encode_ucs2(database)]
+    fixed = 94
+    offsets, data = b"", b""
+    for index, raw in enumerate(fields):
+        count = len(raw) if index == 5 else len(raw) // 2
+        offsets += struct.pack("<HH", fixed + len(data), count)
+        data += raw
+    offsets += b"\x00" * 6 + struct.pack("<HHHHHHI", fixed + len(data), 0, fixed + len(data), 0,
+                                         fixed + len(data), 0, 0)
+    head = struct.pack("<IIIIII", fixed + len(data), tds.TDS74, 4096, 7, 1234, 0)
+    head += bytes([0xE0, 0x03, 0x00, 0x00]) + struct.pack("<iI", 0, 0x409)
+    record = head + offsets + data
+    assert len(head + offsets) == fixed
+    return record
+
+
+class RawClient:
+    """Speaks TDS by hand, for what the real clients cannot be made to send."""
+
+    def __init__(self, host, port, timeout=10.0):
+        self.sock = socket.create_connection((host, port), timeout=timeout)
+
+    def close(self):
+        self.sock.close()
+
+    def send(self, kind, payload):
+        import tds
+        self.sock.sendall(tds.split_into_packets(kind, payload, 4096))
+
+    def reply(self):
+        """The token stream of the next reply message; None when the server hung up."""
+        import tds
+        out = b""
+        while True:
+            header = self._exactly(8)
+            if header is None:
+                return None
+            _kind, status, length = tds.parse_header(header)
+            body = self._exactly(length - 8)
+            if body is None:
+                return None
+            out += body
+            if status & tds.STATUS_EOM:
+                return out
+
+    def _exactly(self, count):
+        data = b""
+        while len(data) < count:
+            chunk = self.sock.recv(count - len(data))
+            if not chunk:
+                return None
+            data += chunk
+        return data
+
+    def log_in(self, user, password, database="Velloran"):
+        import tds
+        self.send(tds.PKT_PRELOGIN, prelogin_packet()[8:])
+        self.reply()
+        self.send(tds.PKT_LOGIN7, login7_payload(user, password, database))
+        return self.reply()
+
+    def closed_by_server(self, timeout=10.0):
+        self.sock.settimeout(timeout)
+        try:
+            while True:
+                if not self.sock.recv(65536):
+                    return True
+        except socket.timeout:
+            return False
+        except ConnectionError:
+            return True
+
+
+def all_headers():
+    """ALL_HEADERS with the transaction descriptor header every 7.2+ request carries."""
+    header = struct.pack("<IHQI", 18, 2, 0, 1)
+    return struct.pack("<I", 4 + len(header)) + header
+
+
+def batch_payload(sql):
+    import tds
+    return all_headers() + tds.encode_ucs2(sql)
+
+
+def done_status(tokens):
+    """Status of the final DONE token of a reply."""
+    import tds
+    if len(tokens) < 13 or tokens[-13] != tds.TOK_DONE:
+        raise AssertionError("reply does not end in DONE: %r" % tokens[-13:])
+    return struct.unpack("<H", tokens[-12:-10])[0]
