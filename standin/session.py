@@ -1,6 +1,7 @@
 """One client connection: pre-login, login, then requests until the client leaves."""
 
 import select
+import struct
 import sys
 import time
 
@@ -29,6 +30,8 @@ class Session:
         self.user = ""
         self.database = "master"
         self.implicit_transactions = False
+        self.in_transaction = False
+        self.transactions = 0
         self.prepared = {}
         self.next_handle = 1
         self.pending = []
@@ -183,7 +186,7 @@ class Session:
             elif kind == tds.PKT_ATTENTION:
                 self.send(tds.done(tds.DONE_ATTN))
             elif kind == tds.PKT_TRANSACTION:
-                self.send(tds.done(tds.DONE_FINAL))
+                self.send(self.run_transaction_request(payload))
             else:
                 raise tds.ProtocolError("unexpected packet type 0x%02X" % kind)
 
@@ -193,6 +196,24 @@ class Session:
         except Cancelled:
             reply = tds.done(tds.DONE_ATTN)
         self.send(reply)
+
+    def run_transaction_request(self, payload):
+        """Begin, commit and rollback as the ODBC driver sends them with autocommit off."""
+        request = tds.parse_transaction_request(payload)
+        out = bytearray()
+        if request.kind in (tds.TM_COMMIT_XACT, tds.TM_ROLLBACK_XACT) and self.in_transaction:
+            kind = tds.ENV_COMMIT_TRAN if request.kind == tds.TM_COMMIT_XACT \
+                else tds.ENV_ROLLBACK_TRAN
+            out += tds.envchange(kind, b"", self.descriptor())
+            self.in_transaction = False
+        if request.kind == tds.TM_BEGIN_XACT or request.begin_next:
+            self.transactions += 1
+            self.in_transaction = True
+            out += tds.envchange(tds.ENV_BEGIN_TRAN, self.descriptor(), b"")
+        return bytes(out + tds.done(tds.DONE_FINAL))
+
+    def descriptor(self):
+        return struct.pack("<HHI", self.spid, 0, self.transactions)
 
     def execute(self, sql, params, via="batch"):
         """Runs one statement and journals it; DropConnection passes through."""

@@ -162,6 +162,7 @@ def execute(ctx, sql, params):
     if m:
         return set_option(ctx, m.group(1), m.group(2))
     if TRANSACTION_RE.fullmatch(text):
+        ctx.session.in_transaction = text.upper().startswith("BEGIN")
         return Result()
     if re.match(r"SELECT\b", text, re.I):
         return select(ctx, text, params)
@@ -226,7 +227,7 @@ def backup(ctx, database, path_token, options, params):
     found = ctx.known_database(database)
     if found is None:
         return terminated(database_missing(ctx, database), ctx)
-    if ctx.session.implicit_transactions:
+    if ctx.session.in_transaction:
         result.fail(3021, "Cannot perform a backup or restore operation within a "
                           "transaction.", ctx.server_name)
         return terminated(result, ctx)
@@ -357,6 +358,8 @@ def update_system_data(ctx):
         number = int(forced.get("number") or 208)
         text = forced.get("message") or "Invalid object name 'SystemData'."
         return Result().fail(number, text, ctx.server_name)
+    if ctx.session.implicit_transactions:
+        ctx.session.in_transaction = True
     moment = ctx.server.record_update(ctx.session.database)
     ctx.journal(event="update", table="SystemData", database=ctx.session.database,
                 time=moment.isoformat(timespec="milliseconds"))

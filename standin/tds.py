@@ -61,6 +61,14 @@ ENV_DATABASE = 1
 ENV_LANGUAGE = 2
 ENV_PACKETSIZE = 4
 ENV_COLLATION = 7
+ENV_BEGIN_TRAN = 8
+ENV_COMMIT_TRAN = 9
+ENV_ROLLBACK_TRAN = 10
+
+# Transaction manager request types.
+TM_BEGIN_XACT = 5
+TM_COMMIT_XACT = 7
+TM_ROLLBACK_XACT = 8
 
 # SQL_Latin1_General_CP1_CI_AS: LCID 0x0409 with its flags, sort id 52.
 COLLATION = bytes([0x09, 0x04, 0xD0, 0x00, 0x34])
@@ -280,7 +288,8 @@ def us_varchar(text):
 
 
 def envchange(kind, new, old=""):
-    if kind == ENV_COLLATION:
+    """ENVCHANGE; bytes values go out as B_VARBYTE, text as B_VARCHAR."""
+    if isinstance(new, bytes):
         body = bytes([kind, len(new)]) + new + bytes([len(old)]) + old
     else:
         body = bytes([kind]) + b_varchar(new) + b_varchar(old)
@@ -316,6 +325,23 @@ def done(status=DONE_FINAL, count=None, cur_cmd=0, token=TOK_DONE):
 
 def return_status(value):
     return bytes([TOK_RETURNSTATUS]) + struct.pack("<i", value)
+
+
+@dataclass
+class TransactionRequest:
+    kind: int
+    begin_next: bool = False
+
+
+def parse_transaction_request(payload):
+    r = Reader(payload)
+    skip_all_headers(r)
+    request = TransactionRequest(r.u16())
+    if request.kind in (TM_COMMIT_XACT, TM_ROLLBACK_XACT) and not r.at_end():
+        r.take(r.u8())  # transaction name
+        if not r.at_end():
+            request.begin_next = bool(r.u8() & 0x01)
+    return request
 
 
 def feature_ext_ack():

@@ -99,6 +99,10 @@ class Connection {
     if (connected_) SQLDisconnect(dbc_.get());
   }
   bool connected() const { return connected_; }
+  void setAutocommit(bool on) {
+    SQLSetConnectAttr(dbc_.get(), SQL_ATTR_AUTOCOMMIT,
+                      reinterpret_cast<SQLPOINTER>(on ? SQL_AUTOCOMMIT_ON : SQL_AUTOCOMMIT_OFF), 0);
+  }
   const std::vector<Diagnostic>& diagnostics() const { return diagnostics_; }
 
   struct Outcome {
@@ -292,6 +296,24 @@ TEST(StandInOdbc, DroppedConnectionFailsTheStatementAndServerGoesOn) {
   Connection again(DefaultInstance(server, "sa", "pw"));
   EXPECT_TRUE(again.connected());
   EXPECT_TRUE(SQL_SUCCEEDED(again.execute(kUpdate).result));
+}
+
+// The driver opens a transaction when autocommit is off, and SQL Server refuses
+// BACKUP inside one.
+TEST(StandInOdbc, BackupInsideATransactionFails) {
+  StandIn server(StandInConfig().login("MSSQLSERVER", "sa", "pw"));
+  const std::string path = server.folder() / "VL.BAK";
+  Connection db(DefaultInstance(server, "sa", "pw"));
+  ASSERT_TRUE(db.connected());
+  db.setAutocommit(false);
+  const auto inside = db.execute(kBackup, &path);
+  EXPECT_EQ(inside.result, SQL_ERROR);
+  EXPECT_TRUE(HasNative(inside.diagnostics, 3021,
+                        "Cannot perform a backup or restore operation within a transaction."));
+  EXPECT_FALSE(std::filesystem::exists(path));
+  db.setAutocommit(true);
+  EXPECT_EQ(db.execute(kBackup, &path).result, SQL_SUCCESS_WITH_INFO);
+  EXPECT_TRUE(std::filesystem::exists(path));
 }
 
 TEST(StandInHeader, JournalParserReadsEscapesNullsAndArrays) {
