@@ -2,6 +2,7 @@
 // The main window: the folder box, the time-stamp choice, the Backup button, and
 // the components the backup job works with.
 #include <QWidget>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <string>
@@ -9,12 +10,17 @@
 
 #include "connection/Ado.h"
 #include "platform/System.h"
+#include "ui/FolderBrowser.h"
 
 class QCheckBox;
 class QFrame;
 class QLineEdit;
 class QPushButton;
 class QToolButton;
+
+namespace Ui {
+class frmBackup;
+}
 
 namespace vl {
 
@@ -39,6 +45,8 @@ class TfrmBackup : public QWidget {
   // Non-visual components, owned by the window for the whole run.
   TADOConnection conVelloran;
   TADOCommand qryvl{conVelloran};
+  // The folder chooser; tests put a scripted one in its place.
+  std::unique_ptr<FolderChooser> directoryb;
   std::unique_ptr<TZipFile> ZipFile;
 
   bool UseDateStamp = false;
@@ -59,6 +67,37 @@ class TfrmBackup : public QWidget {
   void btnbackupClick(QObject* sender);
   void SpeedButton1Click(QObject* sender);
   void cbAutoFileNameClick(QObject* sender);
+  void FormCreate(QObject* sender);
+
+  // The folder box's text as it stands now, typed or browsed: the folder the
+  // backup job uses.
+  std::string FolderText() const;
+
+  // The preferences file: DataFolder + "vlbackup.ini".
+  std::string PreferencesFileName() const;
+  // The "Path" text; sets UseDateStamp from "DateStamp".
+  std::string LoadPreferences();
+  void SavePath(const std::string& path);
+
+ private:
+  void ApplyStoredComponentSettings();
+  void ConnectEvents();
+  // Runs an event handler the way the window framework does: an error that
+  // escapes it is shown in the standard error box and the program goes on.
+  // While FormCreate runs, the error is kept instead and FormCreate rethrows it,
+  // so the rest of creation is skipped as it would be had the error unwound it.
+  void HandleEvent(const std::function<void()>& handler);
+
+  std::unique_ptr<Ui::frmBackup> form_;
+  bool creating_ = false;
+  std::exception_ptr creationError_;
 };
+
+// The window framework's box for an error that escaped an event handler: the
+// message (with a full stop added when its last character sorts after one),
+// captioned with the application's title, with the error icon.
+void ShowStandardErrorBox(const std::string& message);
+// The text that box shows.
+std::string StandardErrorText(const std::string& message);
 
 }  // namespace vl

@@ -1,0 +1,132 @@
+#include "ui/QtUserInterface.h"
+
+#include <QApplication>
+#include <QFontMetrics>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QPushButton>
+#include <QScreen>
+#include <QStyle>
+
+#include "ui_MessageBox.h"
+
+namespace vl {
+namespace {
+QStyle::StandardPixmap IconOf(platform::MessageKind kind) {
+  switch (kind) {
+    case platform::MessageKind::Warning: return QStyle::SP_MessageBoxWarning;
+    case platform::MessageKind::Error: return QStyle::SP_MessageBoxCritical;
+    case platform::MessageKind::Information: return QStyle::SP_MessageBoxInformation;
+  }
+  return QStyle::SP_MessageBoxInformation;
+}
+
+QScreen* ScreenForBoxes() {
+  if (QWidget* active = QApplication::activeWindow()) return active->screen();
+  return QGuiApplication::primaryScreen();
+}
+}  // namespace
+
+QString DisplayText(const std::string& text) {
+  std::string shown;
+  shown.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\r') {
+      shown += text[i];
+      continue;
+    }
+    const bool besideLineFeed = (i > 0 && text[i - 1] == '\n') || (i + 1 < text.size() && text[i + 1] == '\n');
+    if (!besideLineFeed) shown += '\n';
+  }
+  return QString::fromLocal8Bit(shown.c_str(), static_cast<qsizetype>(shown.size()));
+}
+
+MessageBox::MessageBox(platform::MessageKind kind, const std::string& caption, const std::string& text)
+    : form_(std::make_unique<Ui::MessageBox>()) {
+  form_->setupUi(this);
+  setWindowTitle(QString::fromLocal8Bit(caption.c_str()));
+  setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
+  setModal(true);
+  const int iconSize = style()->pixelMetric(QStyle::PM_MessageBoxIconSize, nullptr, this);
+  form_->icon->setPixmap(style()->standardIcon(IconOf(kind), nullptr, this).pixmap(iconSize, iconSize));
+  QPushButton* ok = OkButton();
+  ok->setText(QStringLiteral("OK"));
+  ok->setDefault(true);
+  ok->setAutoDefault(true);
+  connect(form_->buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+  LayOutText(DisplayText(text));
+  adjustSize();
+  CentreOnScreen();
+  ok->setFocus();
+}
+
+MessageBox::~MessageBox() = default;
+
+QPushButton* MessageBox::OkButton() const { return form_->buttons->button(QDialogButtonBox::Ok); }
+QLabel* MessageBox::TextLabel() const { return form_->text; }
+QLabel* MessageBox::IconLabel() const { return form_->icon; }
+
+int MessageBox::WrapWidth() const {
+  QScreen* screen = ScreenForBoxes();
+  return screen != nullptr ? screen->geometry().width() / 2 : 640;
+}
+
+void MessageBox::reject() { OkButton()->click(); }
+
+void MessageBox::LayOutText(const QString& text) {
+  QLabel* label = form_->text;
+  label->setText(text);
+  const QFontMetrics metrics(label->font());
+  int widest = 0;
+  for (const QString& line : text.split(QLatin1Char('\n'))) widest = std::max(widest, metrics.horizontalAdvance(line));
+  // A label left to itself wraps by its own idea of a pleasing shape; lines that
+  // fit stay whole and longer ones break at exactly the wrap width.
+  if (widest > WrapWidth()) {
+    label->setWordWrap(true);
+    label->setFixedWidth(WrapWidth());
+  } else {
+    label->setWordWrap(false);
+  }
+}
+
+void MessageBox::CentreOnScreen() {
+  if (QScreen* screen = ScreenForBoxes()) {
+    QRect box = frameGeometry();
+    box.moveCenter(screen->availableGeometry().center());
+    move(box.topLeft());
+  }
+}
+
+QtUserInterface::~QtUserInterface() { RestoreCursor(); }
+
+void QtUserInterface::ShowMessage(platform::MessageKind kind, const std::string& caption, const std::string& text) {
+  MessageBox box(kind, caption, text);
+  box.exec();
+}
+
+void QtUserInterface::SetCursor(platform::AppCursor cursor) {
+  if (cursor == platform::AppCursor::Default) {
+    RestoreCursor();
+    return;
+  }
+  const QCursor shape(cursor == platform::AppCursor::Busy ? Qt::WaitCursor : Qt::ArrowCursor);
+  if (cursorOverridden_) {
+    QGuiApplication::changeOverrideCursor(shape);
+  } else {
+    QGuiApplication::setOverrideCursor(shape);
+    cursorOverridden_ = true;
+  }
+}
+
+void QtUserInterface::RequestTerminate() {
+  if (QCoreApplication* app = QCoreApplication::instance())
+    QMetaObject::invokeMethod(app, &QCoreApplication::quit, Qt::QueuedConnection);
+}
+
+void QtUserInterface::RestoreCursor() {
+  if (!cursorOverridden_) return;
+  QGuiApplication::restoreOverrideCursor();
+  cursorOverridden_ = false;
+}
+
+}  // namespace vl
