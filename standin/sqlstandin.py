@@ -107,8 +107,10 @@ class Journal:
             self.out.flush()
 
     def close(self):
-        if self.out is not None:
-            self.out.close()
+        with self.lock:
+            if self.out is not None:
+                self.out.close()
+                self.out = None
 
 
 class Server:

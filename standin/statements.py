@@ -166,7 +166,15 @@ def execute(ctx, sql, params):
         return Result()
     if re.match(r"SELECT\b", text, re.I):
         return select(ctx, text, params)
-    return syntax_error(ctx, first_word(text))
+    return syntax_error(ctx, offending_token(text))
+
+
+def offending_token(text):
+    """Where SQL Server would point: the device of a BACKUP, else the first word."""
+    m = re.match(r"BACKUP\s+DATABASE\s+\S+\s+TO\s+DISK\s*=\s*([^\s,;]+)", text, re.I)
+    if m:
+        return m.group(1)[:1] if m.group(1)[:1] in ":?" else m.group(1)
+    return first_word(text)
 
 
 def syntax_error(ctx, near):

@@ -99,11 +99,18 @@ class TsqlBackup(unittest.TestCase):
             self.assertEqual(server.journal("statement")[0]["error"], 2627)
 
     def test_unknown_statement_is_a_syntax_error(self):
+        cases = [
+            ("DROP TABLE SystemData", "DROP"),
+            # The marker of a command whose parameter was never bound.
+            ("BACKUP DATABASE Velloran TO DISK = :path WITH INIT,SKIP", ":"),
+        ]
         with StandIn() as server:
-            _code, out = tsql(server, "sa", "secret", "DROP TABLE SystemData\ngo\nexit\n")
-            self.assertIn("Msg 102", out)
-            self.assertIn("Incorrect syntax near 'DROP'.", out)
-
+            for sql, near in cases:
+                with self.subTest(sql):
+                    _code, out = tsql(server, "sa", "secret", sql + "\ngo\nexit\n")
+                    self.assertIn("Msg 102", out)
+                    self.assertIn("Incorrect syntax near '%s'." % near, out)
+            self.assertEqual(server.journal("backup"), [])
 
 if __name__ == "__main__":
     unittest.main()
