@@ -135,14 +135,15 @@ void WriteBooleans(ZIPCMDSTRUCT& command, Set set, const std::array<DZ_BOOL ZIPC
 
 }  // namespace
 
+TZipFile::EngineLease::EngineLease() { AcquireEngine(); }
+TZipFile::EngineLease::~EngineLease() { ReleaseEngine(); }
+
 TZipFile::TZipFile() {
-  AcquireEngine();
   for (auto& text : texts_) text = std::make_unique<TLPStr>(0);
 }
 
 TZipFile::~TZipFile() {
   for (auto& text : texts_) text.reset();
-  ReleaseEngine();
 }
 
 void TZipFile::SetLPStr(TextProperty, const TLPStr*) {

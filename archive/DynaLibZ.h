@@ -197,8 +197,18 @@ class TZipFile : public TDynaZip {
   const MEMTOMEMBLOCK& MemToMemBlock() const { return memToMemBlock_; }
 
  private:
+  // Holds the process's engine for the component's life; first member, so
+  // released last, after the text holders.
+  struct EngineLease {
+    EngineLease();
+    ~EngineLease();
+    EngineLease(const EngineLease&) = delete;
+    EngineLease& operator=(const EngineLease&) = delete;
+  };
+
   void PrepareCommand();
 
+  EngineLease engine_;
   std::int32_t resultCode_ = 0;
   std::array<std::unique_ptr<TLPStr>, TextPropertyCount> texts_;
   ZIPCMDSTRUCT zipCommand_{};
