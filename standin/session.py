@@ -256,46 +256,67 @@ class Session:
         return bytes(out)
 
     def run_call(self, call, more):
+        """One RPC: the statement's tokens, DONEINPROC, RETURNSTATUS, DONEPROC."""
         name = call.name.lower().split(".")[-1].strip("[]")
-        values = [value for _name, value in call.params]
-        if name == "sp_executesql" and values:
-            result, extra = self.execute(values[0] or "", bind(call.params[2:], values[1:2]),
-                                         name), b""
-        elif name in ("sp_prepexec", "sp_prepare") and len(values) >= 3:
-            handle = self.prepare(values[2] or "", values[1])
-            extra = tds.return_value(call.params[0][0], handle)
-            if name == "sp_prepare":
-                result = Result()
-            else:
-                result = self.execute(values[2] or "", bind(call.params[3:], values[1:2]),
-                                      name)
-        elif name == "sp_execute" and values:
-            statement = self.prepared.get(str(values[0]))
-            if statement is None:
-                result, extra = Result().fail(8179, "Could not find prepared statement with "
-                                              "handle %s." % values[0],
-                                              self.context.server_name), b""
-            else:
-                result, extra = self.execute(statement[0],
-                                             bind(call.params[1:], [statement[1]]), name), b""
-        elif name == "sp_unprepare":
-            self.prepared.pop(str(values[0]) if values else "", None)
-            result, extra = Result(), b""
+        handler = {
+            "sp_executesql": self.sp_executesql, "sp_prepexec": self.sp_prepexec,
+            "sp_prepare": self.sp_prepare, "sp_execute": self.sp_execute,
+            "sp_unprepare": self.sp_unprepare,
+        }.get(name)
+        if handler is None or not call.params:
+            result, extra = Result().fail(2812, "Could not find stored procedure '%s'."
+                                          % call.name, self.context.server_name), b""
         else:
-            result = Result().fail(2812, "Could not find stored procedure '%s'." % call.name,
-                                   self.context.server_name)
-            extra = b""
-        status = 1 if result.error is not None else 0
+            result, extra = handler(call, name)
+        failed = result.error is not None
         return (b"".join(result.tokens) + done_for(result, tds.DONE_MORE, tds.TOK_DONEINPROC)
-                + tds.return_status(status) + extra
-                + tds.done(more | (tds.DONE_ERROR if result.error is not None else 0),
-                           token=tds.TOK_DONEPROC))
+                + tds.return_status(1 if failed else 0) + extra
+                + tds.done(more | (tds.DONE_ERROR if failed else 0), token=tds.TOK_DONEPROC))
 
-    def prepare(self, sql, declaration):
+    # Parameters as the procedures take them: sp_executesql @stmt, @params, values;
+    # sp_prepexec and sp_prepare @handle OUTPUT, @params, @stmt, values;
+    # sp_execute @handle, values; sp_unprepare @handle.
+
+    def sp_executesql(self, call, name):
+        values = [value for _name, value in call.params]
+        return self.execute(values[0] or "", bind(call.params[2:], values[1:2]), name), b""
+
+    def sp_prepare(self, call, name):
+        result, handle = self.prepare_call(call)
+        if result is None:
+            result = Result()
+        return result, handle
+
+    def sp_prepexec(self, call, name):
+        result, handle = self.prepare_call(call)
+        if result is None:
+            values = [value for _name, value in call.params]
+            result = self.execute(values[2] or "", bind(call.params[3:], values[1:2]), name)
+        return result, handle
+
+    def prepare_call(self, call):
+        """(error result or None, RETURNVALUE of the new handle)."""
+        if len(call.params) < 3:
+            return Result().fail(201, "Procedure or function '%s' expects parameter '@stmt', "
+                                      "which was not supplied." % call.name,
+                                 self.context.server_name), b""
+        declaration, sql = call.params[1][1], call.params[2][1] or ""
         handle = self.next_handle
         self.next_handle += 1
         self.prepared[str(handle)] = (sql, declaration)
-        return handle
+        return None, tds.return_value(call.params[0][0], handle)
+
+    def sp_execute(self, call, name):
+        handle = str(call.params[0][1])
+        if handle not in self.prepared:
+            return Result().fail(8179, "Could not find prepared statement with handle %s."
+                                 % handle, self.context.server_name), b""
+        sql, declaration = self.prepared[handle]
+        return self.execute(sql, bind(call.params[1:], [declaration]), name), b""
+
+    def sp_unprepare(self, call, name):
+        self.prepared.pop(str(call.params[0][1]), None)
+        return Result(), b""
 
 
 def done_for(result, status, token):

@@ -111,8 +111,9 @@ class Connection {
     SQLLEN rows = -1;
   };
 
-  // Executes sql with an optional single wide-text parameter; drains every result.
-  Outcome execute(const std::string& sql, const std::string* parameter = nullptr) {
+  // Executes sql with an optional single wide-text parameter, directly or prepared
+  // and then run `runs` times; drains every result.
+  Outcome execute(const std::string& sql, const std::string* parameter = nullptr, int runs = 0) {
     Handle stmt(SQL_HANDLE_STMT, dbc_.get());
     std::u16string text = Utf16(sql);
     std::u16string value = parameter ? Utf16(*parameter) : u"";
@@ -122,7 +123,15 @@ class Connection {
                        value.empty() ? 1 : value.size(), 0, value.data(),
                        length, &length);
     Outcome outcome;
-    outcome.result = SQLExecDirectW(stmt.get(), reinterpret_cast<SQLWCHAR*>(text.data()), SQL_NTS);
+    if (runs == 0) {
+      outcome.result = SQLExecDirectW(stmt.get(), reinterpret_cast<SQLWCHAR*>(text.data()), SQL_NTS);
+    } else {
+      outcome.result = SQLPrepareW(stmt.get(), reinterpret_cast<SQLWCHAR*>(text.data()), SQL_NTS);
+      for (int run = 0; run < runs && SQL_SUCCEEDED(outcome.result); ++run) {
+        outcome.result = SQLExecute(stmt.get());
+        if (run + 1 < runs) SQLFreeStmt(stmt.get(), SQL_CLOSE);
+      }
+    }
     outcome.diagnostics = Diagnostics(stmt);
     SQLRowCount(stmt.get(), &outcome.rows);
     while (SQL_SUCCEEDED(outcome.result)) {
@@ -211,6 +220,22 @@ TEST(StandInOdbc, BackupPathArrivesAsParameterAndFileIsWritten) {
   EXPECT_EQ(backups[0].number("size"), 100000);
   ASSERT_EQ(server.journal("update").size(), 1u);
   EXPECT_FALSE(server.journal("update")[0].text("time").empty());
+}
+
+TEST(StandInOdbc, PreparedBackupRunsAgainWithItsHandle) {
+  StandIn server(StandInConfig().login("MSSQLSERVER", "sa", "pw"));
+  const std::string path = server.folder() / "VL.BAK";
+  Connection db(DefaultInstance(server, "sa", "pw"));
+  ASSERT_TRUE(db.connected());
+  EXPECT_EQ(db.execute(kBackup, &path, 2).result, SQL_SUCCESS_WITH_INFO);
+  const auto statements = server.journal("statement");
+  ASSERT_EQ(statements.size(), 2u);
+  for (const auto& statement : statements) {
+    EXPECT_TRUE(statement.flag("ok")) << statement.text("via");
+    EXPECT_EQ(statement.params(), std::vector<std::string>{path});
+  }
+  EXPECT_NE(statements[0].text("via"), statements[1].text("via"));
+  EXPECT_EQ(server.journal("backup").size(), 2u);
 }
 
 TEST(StandInOdbc, NamedInstanceIsFoundThroughTheBrowser) {
