@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """A stand-in SQL Server for tests: TDS 7.4 on loopback plus a Browser responder.
 
-Usage: python3 sqlstandin.py --config FILE.json
+Usage: python3 sqlstandin.py --config FILE.json [--exit-with-parent]
 
 When every socket listens it prints one JSON line on stdout,
   {"ready": true, "host": ..., "instances": {name: port}, "browser_port": port or null}
@@ -19,6 +19,7 @@ import signal
 import socket
 import sys
 import threading
+import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
@@ -274,10 +275,23 @@ def log(text):
     sys.stderr.flush()
 
 
+def watch_parent(parent):
+    """Ends the server once its parent is gone, so a crashed test leaves no server behind."""
+    def watch():
+        while os.getppid() == parent:
+            time.sleep(0.5)
+        os.kill(os.getpid(), signal.SIGTERM)
+    threading.Thread(target=watch, daemon=True).start()
+
+
 def main(argv):
     parser = argparse.ArgumentParser(description="Stand-in SQL Server for tests")
     parser.add_argument("--config", required=True)
+    parser.add_argument("--exit-with-parent", action="store_true",
+                        help="stop when the process that started the server ends")
     args = parser.parse_args(argv)
+    if args.exit_with_parent:
+        watch_parent(os.getppid())
     signal.signal(signal.SIGTERM, raise_shutdown)
     signal.signal(signal.SIGINT, raise_shutdown)
     listeners, browser, server = {}, None, None

@@ -11,6 +11,7 @@ import errno
 import os
 import re
 from dataclasses import dataclass, field
+from typing import Optional
 
 import tds
 
@@ -36,8 +37,8 @@ class DropConnection(Exception):
 @dataclass
 class Result:
     tokens: list = field(default_factory=list)
-    count: int = None
-    error: int = None
+    count: Optional[int] = None  # rows for DONE's count, None for no count
+    error: Optional[int] = None  # the first error number raised
 
     def fail(self, number, text, server, severity=16, state=1):
         self.tokens.append(tds.error(number, text, server, state, severity))

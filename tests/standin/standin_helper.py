@@ -45,9 +45,10 @@ class StandIn:
         with open(config_path, "w", encoding="utf-8") as out:
             json.dump(self.config, out)
         self.stderr = open(os.path.join(self.folder, "stderr.txt"), "w+")
-        self.process = subprocess.Popen([sys.executable, "-u", SCRIPT, "--config", config_path],
+        self.process = subprocess.Popen([sys.executable, "-u", SCRIPT, "--config", config_path,
+                                         "--exit-with-parent"],
                                         stdout=subprocess.PIPE, stderr=self.stderr)
-        ready = self._ready_line(15)
+        ready = self._ready_line(30)
         if not ready:
             self.__exit__(None, None, None)
             raise RuntimeError("stand-in did not start: " + self.stderr_text())

@@ -250,6 +250,37 @@ class Configuration(unittest.TestCase):
                 self.assertIn(message, done.stderr)
                 self.assertEqual(done.stdout, "")
 
+    def test_server_ends_with_its_parent(self):
+        with tempfile.TemporaryDirectory() as folder:
+            path = os.path.join(folder, "config.json")
+            with open(path, "w") as out:
+                json.dump({"host": "127.0.0.1", "instances": {"VELLORAN": {"port": 0}},
+                           "browser_port": None}, out)
+            # The parent starts the server, reports its pid and is then killed.
+            launcher = ("import subprocess, sys, time\n"
+                        "p = subprocess.Popen([sys.executable, %r, '--config', %r,"
+                        " '--exit-with-parent'], stdout=subprocess.PIPE)\n"
+                        "p.stdout.readline()\n"
+                        "print(p.pid, flush=True)\n"
+                        "time.sleep(600)\n" % (SCRIPT, path))
+            parent = subprocess.Popen([sys.executable, "-c", launcher], stdout=subprocess.PIPE)
+            server_pid = int(parent.stdout.readline())
+            parent.kill()
+            parent.wait()
+            parent.stdout.close()
+            deadline = time.monotonic() + 20
+            while time.monotonic() < deadline and process_alive(server_pid):
+                time.sleep(0.1)
+            self.assertFalse(process_alive(server_pid))
+
+
+def process_alive(pid):
+    try:
+        with open("/proc/%d/stat" % pid) as stat:
+            return stat.read().split(")")[-1].split()[0] != "Z"
+    except OSError:
+        return False
+
 
 if __name__ == "__main__":
     unittest.main()

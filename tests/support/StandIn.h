@@ -430,7 +430,7 @@ class StandInConfig {
 class StandIn {
  public:
   explicit StandIn(const StandInConfig& config = StandInConfig(),
-                   std::chrono::milliseconds readyTimeout = std::chrono::seconds(15))
+                   std::chrono::milliseconds readyTimeout = std::chrono::seconds(30))
       : journalPath_(dir_ / "journal.jsonl") {
     // A random host may, very rarely, already carry another test's server.
     const int attempts = config.hostChosen() ? 1 : 5;
@@ -498,7 +498,8 @@ class StandIn {
     const std::string script = std::string(VL_SOURCE_DIR) + "/standin/sqlstandin.py";
     const std::string configPath = dir_ / "config.json";
     const std::string errPath = dir_ / "stderr.txt";
-    std::vector<std::string> args = {python, "-u", script, "--config", configPath};
+    std::vector<std::string> args = {python, "-u", script, "--config", configPath,
+                                     "--exit-with-parent"};
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
