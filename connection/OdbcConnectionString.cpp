@@ -116,11 +116,11 @@ bool IsTrustedLogin(std::string_view value) {
   return SameText(value, "SSPI") || SameText(value, "True") || SameText(value, "Yes");
 }
 
-void Append(std::string& out, const char* keyword, std::string_view value) {
+void Append(std::string& out, const char* keyword, std::string_view value, DriverFamily family) {
   if (keyword == nullptr) return;
   out += keyword;
   out += '=';
-  out += QuoteOdbcValue(value);
+  out += QuoteOdbcValue(value, family);
   out += ';';
 }
 
@@ -205,7 +205,13 @@ DriverChoice ChosenDriver() {
   return {name, FamilyOfDriver(name)};
 }
 
-std::string QuoteOdbcValue(std::string_view value) {
+std::string QuoteOdbcValue(std::string_view value, DriverFamily family) {
+  if (family == DriverFamily::FreeTds) {
+    // The value is never quoted back: it may be the password.
+    if (value.find("};") != std::string_view::npos)
+      throw Exception("A connection property holds \"};\", which the FreeTDS driver cannot be given.");
+    return "{" + std::string(value) + "}";
+  }
   std::string quoted = "{";
   for (char c : value) {
     quoted += c;
@@ -219,23 +225,23 @@ std::string BuildDriverConnectionString(const ConnectionSettings& settings, cons
                                         int port, const DriverChoice& driver) {
   const DriverKeywords& k = KeywordsOf(driver.family);
   std::string out;
-  Append(out, "Driver", driver.name);
+  Append(out, "Driver", driver.name, driver.family);
   if (k.port != nullptr) {
-    Append(out, k.server, host);
-    Append(out, k.port, std::to_string(port));
+    Append(out, k.server, host, driver.family);
+    Append(out, k.port, std::to_string(port), driver.family);
   } else {
-    Append(out, k.server, "tcp:" + host + "," + std::to_string(port));
+    Append(out, k.server, "tcp:" + host + "," + std::to_string(port), driver.family);
   }
-  if (!settings.database.empty()) Append(out, k.database, settings.database);
+  if (!settings.database.empty()) Append(out, k.database, settings.database, driver.family);
   if (settings.trusted) {
-    Append(out, k.trusted, "Yes");
+    Append(out, k.trusted, "Yes", driver.family);
   } else {
-    Append(out, k.user, settings.user);
-    Append(out, k.password, settings.password);
+    Append(out, k.user, settings.user, driver.family);
+    Append(out, k.password, settings.password, driver.family);
   }
-  if (!settings.workstation.empty()) Append(out, k.workstation, settings.workstation);
-  if (!settings.application.empty()) Append(out, k.application, settings.application);
-  if (settings.packetSize) Append(out, k.packetSize, std::to_string(*settings.packetSize));
+  if (!settings.workstation.empty()) Append(out, k.workstation, settings.workstation, driver.family);
+  if (!settings.application.empty()) Append(out, k.application, settings.application, driver.family);
+  if (settings.packetSize) Append(out, k.packetSize, std::to_string(*settings.packetSize), driver.family);
   out += k.fixed;
   return out;
 }

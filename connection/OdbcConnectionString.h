@@ -8,6 +8,8 @@
 
 namespace vl::odbc {
 
+enum class DriverFamily { FreeTds, Microsoft };
+
 struct OleDbProperty {
   std::string key;  // as written, blanks around it removed
   std::string value;
@@ -53,8 +55,6 @@ struct ConnectionSettings {
 // transport the driver has, so it changes nothing.
 ConnectionSettings MapOleDbConnectionString(std::string_view text);
 
-enum class DriverFamily { FreeTds, Microsoft };
-
 // Each family names the same things with its own keywords.
 struct DriverKeywords {
   const char* server;
@@ -81,9 +81,12 @@ struct DriverChoice {
 DriverChoice ChosenDriver();
 DriverFamily FamilyOfDriver(std::string_view name);
 
-// An ODBC attribute value in braces with "}" doubled, so no character of it can
-// end the value or start another keyword.
-std::string QuoteOdbcValue(std::string_view value);
+// An attribute value in braces, so no character of it can end the value or
+// start another keyword. Microsoft's drivers read "}}" as one "}", as ODBC
+// prescribes; FreeTDS (1.3) instead ends a braced value at the first "}" that
+// a ";" or the end follows and takes every other "}" literally, so it cannot
+// be given a value holding "};" at all: that raises Exception.
+std::string QuoteOdbcValue(std::string_view value, DriverFamily family);
 
 // The driver's connection string once the host and its TCP port are known.
 std::string BuildDriverConnectionString(const ConnectionSettings& settings, const std::string& host,

@@ -98,9 +98,10 @@ Socket ConnectedUdpSocket(const std::string& host, int port) {
 }
 
 std::vector<unsigned char> InstanceRequest(const std::string& instance) {
-  std::vector<unsigned char> request{ClntUcastInst};
-  request.insert(request.end(), instance.begin(), instance.end());
-  request.push_back(0);
+  // The type byte, the name, its terminating zero.
+  std::vector<unsigned char> request(instance.size() + 2, 0);
+  request[0] = ClntUcastInst;
+  std::copy(instance.begin(), instance.end(), request.begin() + 1);
   return request;
 }
 

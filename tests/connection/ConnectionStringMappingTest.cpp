@@ -113,23 +113,41 @@ TEST(ConnectionStringMapping, MalformedStringsAreRefusedWithoutTheirValues) {
   }
 }
 
-// A value holding ODBC's own syntax cannot add a keyword: the whole value sits
-// in braces, its closing brace doubled.
-TEST(ConnectionStringMapping, DriverValuesAreQuoted) {
+// A value holding connection-string syntax cannot add a keyword: it sits in
+// braces, written the way each driver family reads them.
+TEST(ConnectionStringMapping, DriverValuesAreQuotedPerFamily) {
   struct Case {
     const char* value;
-    const char* quoted;
+    const char* freeTds;
+    const char* microsoft;
   } cases[] = {
-      {"", "{}"},
-      {"plain", "{plain}"},
-      {"a;UID=evil", "{a;UID=evil}"},
-      {"x=y", "{x=y}"},
-      {"{open", "{{open}"},
-      {"close}", "{close}}}"},
-      {"}};DRIVER={evil}", "{}}}};DRIVER={evil}}}"},
+      {"", "{}", "{}"},
+      {"plain", "{plain}", "{plain}"},
+      {"a;UID=evil", "{a;UID=evil}", "{a;UID=evil}"},
+      {"x=y", "{x=y}", "{x=y}"},
+      {"{open", "{{open}", "{{open}"},
+      {"close}", "{close}}", "{close}}}"},
+      {"a}b;DRIVER={evil", "{a}b;DRIVER={evil}", "{a}}b;DRIVER={evil}"},
   };
-  for (const auto& c : cases) EXPECT_EQ(QuoteOdbcValue(c.value), c.quoted) << c.value;
-  EXPECT_NE(DriverString("Password=\"p;w}d\";User ID=sa").find("PWD={p;w}}d};"), std::string::npos);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.value);
+    EXPECT_EQ(QuoteOdbcValue(c.value, DriverFamily::FreeTds), c.freeTds);
+    EXPECT_EQ(QuoteOdbcValue(c.value, DriverFamily::Microsoft), c.microsoft);
+  }
+  EXPECT_NE(DriverString("Password=\"p;w}d\";User ID=sa").find("PWD={p;w}d};"), std::string::npos);
+  EXPECT_NE(DriverString("Password=\"p;w}d\";User ID=sa", Microsoft).find("PWD={p;w}}d};"), std::string::npos);
+}
+
+// FreeTDS ends a braced value at "};", so such a value is refused, never cut.
+TEST(ConnectionStringMapping, ValueFreeTdsCannotTakeIsRefusedWithoutShowingIt) {
+  try {
+    DriverString("User ID=sa;Password=\"se};cret\"");
+    ADD_FAILURE() << "accepted";
+  } catch (const Exception& e) {
+    EXPECT_EQ(std::string(e.what()).find("se};cret"), std::string::npos) << e.what();
+  }
+  EXPECT_NE(DriverString("User ID=sa;Password=\"se};cret\"", Microsoft).find("PWD={se}};cret};"),
+            std::string::npos);
 }
 
 TEST(ConnectionStringMapping, IntegratedSecurityMeansTrustedLoginWithoutUserAndPassword) {
