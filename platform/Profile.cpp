@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
 #include <optional>
@@ -296,25 +295,8 @@ std::filesystem::path WriteTarget(const std::string& name) {
   return p;
 }
 
-}  // namespace
-
-std::string ResolveProfileFileName(const std::string& fileName) {
-  if (fileName.find(PathDelim) != std::string::npos) return fileName;
-  return SystemSettingsDirectory() + PathDelim + fileName;
-}
-
-std::string GetPrivateProfileString(const std::string& section, const std::string& key,
-                                    const std::string& defaultValue, const std::string& fileName) {
-  std::optional<std::string> content = ReadRegularFile(ResolveProfileFileName(fileName));
-  if (content) {
-    if (auto value = FindValue(*content, section, key)) return *value;
-  }
-  return CleanDefault(defaultValue);
-}
-
-bool WritePrivateProfileString(const std::string& section, const std::string& key,
-                               const std::string& value, const std::string& fileName) {
-  if (!Storable(section, key, value)) return false;
+bool WriteEntry(const std::string& section, const std::string& key, const std::string& value,
+                const std::string& fileName) {
   const std::filesystem::path target = WriteTarget(ResolveProfileFileName(fileName));
 
   struct stat st {};
@@ -334,6 +316,36 @@ bool WritePrivateProfileString(const std::string& section, const std::string& ke
   }
   return ReplaceFile(target, WithEntry(content, std::string(Trim(section)), std::string(Trim(key)), value),
                      exists ? &st : nullptr);
+}
+
+}  // namespace
+
+std::string ResolveProfileFileName(const std::string& fileName) {
+  if (fileName.find(PathDelim) != std::string::npos) return fileName;
+  return SystemSettingsDirectory() + PathDelim + fileName;
+}
+
+std::string GetPrivateProfileString(const std::string& section, const std::string& key,
+                                    const std::string& defaultValue, const std::string& fileName) {
+  try {
+    std::optional<std::string> content = ReadRegularFile(ResolveProfileFileName(fileName));
+    if (content) {
+      if (auto value = FindValue(*content, section, key)) return *value;
+    }
+  } catch (const std::exception&) {
+    // A file too large to hold in memory counts as unreadable.
+  }
+  return CleanDefault(defaultValue);
+}
+
+bool WritePrivateProfileString(const std::string& section, const std::string& key,
+                               const std::string& value, const std::string& fileName) {
+  if (!Storable(section, key, value)) return false;
+  try {
+    return WriteEntry(section, key, value, fileName);
+  } catch (const std::exception&) {
+    return false;  // out of memory for the file's new content
+  }
 }
 
 }  // namespace vl::platform
