@@ -1,0 +1,49 @@
+#include "app/BackupNames.h"
+
+#include <cstdio>
+
+namespace vl {
+namespace {
+bool IsBlankOrControl(char c) { return static_cast<unsigned char>(c) <= 32; }
+
+std::string TwoDigits(int value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%02d", value % 100);
+  return text;
+}
+}  // namespace
+
+std::string TrimBackupFolder(const std::string& folderText) {
+  std::size_t first = 0;
+  std::size_t last = folderText.size();
+  while (first < last && IsBlankOrControl(folderText[first])) ++first;
+  while (last > first && IsBlankOrControl(folderText[last - 1])) --last;
+  std::string folder = folderText.substr(first, last - first);
+  if (!folder.empty() && folder.back() == '/') folder.pop_back();
+  return folder;
+}
+
+std::string BackupStamp(const platform::LocalDateTime& moment) {
+  return TwoDigits(moment.day) + TwoDigits(moment.month) + TwoDigits(moment.year) + "_" +
+         TwoDigits(moment.hour) + TwoDigits(moment.minute) + "_" + TwoDigits(moment.second);
+}
+
+std::string WithSeparator(const std::string& folder) {
+  return (!folder.empty() && folder.back() == '/') ? folder : folder + "/";
+}
+
+std::string BackupFileName(const std::string& folder) { return folder + "/VL.BAK"; }
+
+std::string PlainBackupName(const std::string& folder) { return WithSeparator(folder) + "VL.BAK"; }
+
+std::string StampedBackupName(const std::string& folder, const std::string& stamp) {
+  return WithSeparator(folder) + "vl_" + stamp + ".bak";
+}
+
+std::string PlainArchiveName(const std::string& folder) { return folder + "/vl.zip"; }
+
+std::string StampedArchiveName(const std::string& folder, const std::string& stamp) {
+  return folder + "/vl_" + stamp + ".zip";
+}
+
+}  // namespace vl

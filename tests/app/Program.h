@@ -1,0 +1,117 @@
+#pragma once
+// Runs a program to its end with a chosen environment, capturing its output.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <map>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/TempDir.h"
+
+extern char** environ;
+
+namespace vl::test {
+
+struct ProgramRun {
+  int exitCode = -1;  // -1 when it had to be killed or died of a signal
+  std::string out;
+  std::string err;
+  std::chrono::milliseconds took{0};
+};
+
+struct ProgramOptions {
+  std::map<std::string, std::string> set;  // environment variables to set
+  std::set<std::string> unset;              // and to remove
+  std::string workingDirectory;             // empty: the caller's
+  std::chrono::seconds timeout{120};
+};
+
+// Owns the argument strings handed to posix_spawn.
+class CStringArray {
+ public:
+  explicit CStringArray(std::vector<std::string> texts) : texts_(std::move(texts)) {
+    for (std::string& t : texts_) pointers_.push_back(t.data());
+    pointers_.push_back(nullptr);
+  }
+  char** get() { return pointers_.data(); }
+
+ private:
+  std::vector<std::string> texts_;
+  std::vector<char*> pointers_;
+};
+
+inline std::vector<std::string> EnvironmentWith(const ProgramOptions& options) {
+  std::vector<std::string> result;
+  for (char** e = environ; *e != nullptr; ++e) {
+    std::string entry(*e);
+    std::string name = entry.substr(0, entry.find('='));
+    if (options.unset.count(name) == 0 && options.set.count(name) == 0) result.push_back(entry);
+  }
+  for (const auto& [name, value] : options.set) result.push_back(name + "=" + value);
+  return result;
+}
+
+class SpawnActions {
+ public:
+  SpawnActions() { posix_spawn_file_actions_init(&actions_); }
+  ~SpawnActions() { posix_spawn_file_actions_destroy(&actions_); }
+  SpawnActions(const SpawnActions&) = delete;
+  SpawnActions& operator=(const SpawnActions&) = delete;
+  posix_spawn_file_actions_t* get() { return &actions_; }
+
+ private:
+  posix_spawn_file_actions_t actions_;
+};
+
+inline ProgramRun RunProgram(const std::string& program, const std::vector<std::string>& arguments,
+                             const ProgramOptions& options = {}) {
+  TempDir capture;
+  const std::string outName = capture / "stdout";
+  const std::string errName = capture / "stderr";
+  SpawnActions actions;
+  posix_spawn_file_actions_addopen(actions.get(), 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(actions.get(), 1, outName.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(actions.get(), 2, errName.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (!options.workingDirectory.empty()) {
+    posix_spawn_file_actions_addchdir_np(actions.get(), options.workingDirectory.c_str());
+  }
+  std::vector<std::string> argv{program};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  CStringArray args(argv);
+  CStringArray env(EnvironmentWith(options));
+
+  const auto start = std::chrono::steady_clock::now();
+  pid_t pid = 0;
+  if (int rc = posix_spawnp(&pid, program.c_str(), actions.get(), nullptr, args.get(), env.get()); rc != 0) {
+    throw std::runtime_error("cannot start " + program + ": " + std::strerror(rc));
+  }
+  ProgramRun run;
+  int status = 0;
+  for (;;) {
+    pid_t done = ::waitpid(pid, &status, WNOHANG);
+    if (done == pid) break;
+    if (std::chrono::steady_clock::now() - start > options.timeout) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+      status = -1;
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  run.took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+  if (status != -1 && WIFEXITED(status)) run.exitCode = WEXITSTATUS(status);
+  run.out = ReadFile(outName);
+  run.err = ReadFile(errName);
+  return run;
+}
+
+}  // namespace vl::test

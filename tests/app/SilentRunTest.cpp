@@ -1,0 +1,200 @@
+// The real program in silent mode against the stand-in server. Each test is its
+// own CTest test, so their ten-second waits overlap.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <regex>
+
+#include "tests/app/JobFixture.h"
+
+#ifndef VLBACKUP_PROGRAM
+#error "needs VLBACKUP_PROGRAM, the built program"
+#endif
+
+namespace vl::test {
+namespace {
+
+using testing::ElementsAre;
+using testing::HasSubstr;
+using testing::IsEmpty;
+namespace fs = std::filesystem;
+
+constexpr auto TenSeconds = std::chrono::milliseconds(10000);
+
+class SilentRun : public testing::Test {
+ protected:
+  ProgramRun Run(const std::vector<std::string>& arguments, const std::string& program = VLBACKUP_PROGRAM) {
+    ProgramOptions options;
+    options.set = settings_.Environment();
+    // A run under cron: no display server.
+    options.unset = {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"};
+    ProgramRun run = RunProgram(program, arguments, options);
+    std::cerr << "exit " << run.exitCode << " after " << run.took.count() << " ms; stderr:\n" << run.err;
+    return run;
+  }
+
+  std::string Backups() const { return settings_.Backups(); }
+
+  // The preferences name the backup folder; the data file reaches the server.
+  void Prepare(const StandIn& server, bool dateStamp) {
+    settings_.PointAt(server, "SA", "secret");
+    settings_.WritePreferences(Backups(), dateStamp);
+  }
+
+  SettingsFolders settings_;
+};
+
+bool IsStampedName(const std::string& name, const std::string& extension) {
+  return std::regex_match(name, std::regex("vl_[0-9]{6}_[0-9]{4}_[0-9]{2}\\." + extension));
+}
+
+// --- runs that make a backup -------------------------------------------------
+
+TEST_F(SilentRun, ZipPlainReplacesTheArchiveWithTheBackupFileInside) {
+  StandIn server(ServerWithLogin("SA", "secret"));
+  Prepare(server, false);
+  WriteFile(Backups() + "/vl.zip", "an older archive");
+
+  const ProgramRun run = Run({"/S"});
+
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.err, "");
+  EXPECT_GE(run.took, TenSeconds);
+  const ZipView zip = ViewZip(Backups() + "/vl.zip");
+  EXPECT_TRUE(zip.intact);
+  EXPECT_THAT(zip.names, ElementsAre("VL.BAK"));
+  const std::string backup = ReadFile(Backups() + "/VL.BAK");
+  EXPECT_EQ(backup.size(), 65536u);
+  EXPECT_EQ(ZipEntry(Backups() + "/vl.zip", "VL.BAK"), backup);
+  ASSERT_EQ(server.journal("backup").size(), 1u);
+  EXPECT_EQ(server.journal("backup")[0].text("path"), Backups() + "/VL.BAK");
+  EXPECT_EQ(server.journal("update").size(), 1u);
+}
+
+TEST_F(SilentRun, ZipStampedInLowerCaseAddsAStampedArchive) {
+  StandIn server(ServerWithLogin("SA", "secret"));
+  Prepare(server, true);
+
+  const ProgramRun run = Run({"/s"});
+
+  EXPECT_EQ(run.exitCode, 0);
+  const std::vector<std::string> entries = FolderEntries(Backups());
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[0], "VL.BAK");
+  EXPECT_TRUE(IsStampedName(entries[1], "zip")) << entries[1];
+  EXPECT_THAT(ViewZip(Backups() + "/" + entries[1]).names, ElementsAre("VL.BAK"));
+  EXPECT_EQ(server.journal("update").size(), 1u);
+}
+
+TEST_F(SilentRun, NoZipPlainInMixedCaseBeforeTheSilentSwitchKeepsTheBackupFile) {
+  StandIn server(ServerWithLogin("SA", "secret"));
+  Prepare(server, false);
+
+  const ProgramRun run = Run({"/NoZip", "/S"});
+
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.err, "");
+  EXPECT_THAT(FolderEntries(Backups()), ElementsAre("VL.BAK"));
+  EXPECT_EQ(server.journal("update").size(), 1u);
+}
+
+TEST_F(SilentRun, NoZipStampedInLowerCaseCopiesToTheStampedName) {
+  StandIn server(ServerWithLogin("SA", "secret"));
+  Prepare(server, true);
+
+  const ProgramRun run = Run({"/nozip", "/s"});
+
+  EXPECT_EQ(run.exitCode, 0);
+  const std::vector<std::string> entries = FolderEntries(Backups());
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[0], "VL.BAK");
+  EXPECT_TRUE(IsStampedName(entries[1], "bak")) << entries[1];
+  EXPECT_EQ(ReadFile(Backups() + "/" + entries[1]), ReadFile(Backups() + "/VL.BAK"));
+  EXPECT_EQ(server.journal("update").size(), 1u);
+}
+
+TEST_F(SilentRun, KeyValueArgumentsReachTheServer) {
+  StandIn server(StandInConfig().databases({"Velloran", "VelloranTest"}).login("MSSQLSERVER", "backup", "pw-x").noLogins("VELLORAN"));
+  settings_.WriteDataFile("Data Source=192.0.2.1\nUser ID=nobody\nPassword=nothing\n");
+  settings_.WritePreferences(Backups(), false);
+
+  const ProgramRun run = Run({"Data Source=" + server.host(), "/S", "USER ID=backup", "Password=pw-x",
+                              "Initial Catalog=VelloranTest", "/NOZIP"});
+
+  EXPECT_EQ(run.exitCode, 0);
+  const auto logins = server.journal("login");
+  ASSERT_FALSE(logins.empty());
+  EXPECT_EQ(logins[0].text("user"), "backup");
+  EXPECT_EQ(logins[0].text("database"), "VelloranTest");
+  EXPECT_TRUE(logins[0].flag("ok"));
+  ASSERT_EQ(server.journal("update").size(), 1u);
+  EXPECT_EQ(server.journal("update")[0].text("database"), "VelloranTest");
+}
+
+TEST_F(SilentRun, FailedDateUpdateEndsInTheLastResortHandler) {
+  StandIn server(ServerWithLogin("SA", "secret").updateError(208, "Invalid object name 'SystemData'."));
+  Prepare(server, false);
+
+  const ProgramRun run = Run({"/S"});
+
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_THAT(run.err, testing::MatchesRegex("vlbackup: Application Error: Exception [^ ]+ in module vlbackup at "
+                                             "0x[0-9a-f]+\\. .*Invalid object name 'SystemData'\\.\n"));
+  EXPECT_TRUE(ViewZip(Backups() + "/vl.zip").intact);
+}
+
+// --- runs that stop before the wait -------------------------------------------
+
+// Without the ten-second wait; these also run in the sanitizer build.
+class SilentRunStops : public SilentRun {};
+
+TEST_F(SilentRunStops, RefusedLoginsExitWithTwoAndTheReasonOnStandardError) {
+  StandIn server(ServerWithLogin("SA", "secret"));
+  settings_.PointAt(server, "SA", "wrong");
+  settings_.WritePreferences(Backups(), false);
+  WriteFile(Backups() + "/vl.zip", "yesterday's archive");
+
+  const ProgramRun run = Run({"/S"});
+
+  EXPECT_EQ(run.exitCode, 2);
+  EXPECT_EQ(run.err, "vlbackup: Error: Unable to connect to the Velloran database 'Velloran' on '" + server.host() +
+                         "\\VELLORAN'. Please check your connection properties.\n");
+  EXPECT_THAT(FolderEntries(Backups()), ElementsAre("vl.zip"));
+  EXPECT_EQ(ReadFile(Backups() + "/vl.zip"), "yesterday's archive");
+  EXPECT_THAT(server.journal("statement"), IsEmpty());
+  EXPECT_LT(run.took, TenSeconds);
+}
+
+TEST_F(SilentRunStops, BackupErrorExitsWithTwoWithoutWaitArchiveOrDate) {
+  StandIn server(ServerWithLogin("SA", "secret").backupError(3201, 3));
+  Prepare(server, false);
+
+  const ProgramRun run = Run({"/S"});
+
+  EXPECT_EQ(run.exitCode, 2);
+  const std::vector<std::string> lines = Lines(run.err);
+  ASSERT_EQ(lines.size(), 1u) << run.err;
+  EXPECT_THAT(lines[0], testing::StartsWith("vlbackup: Warning: Error backing up Database. "));
+  EXPECT_THAT(lines[0], HasSubstr("Cannot open backup device '" + Backups() + "/VL.BAK'"));
+  EXPECT_THAT(lines[0], testing::EndsWith(" Please contact Corvanta for further assistance."));
+  EXPECT_LT(run.took, TenSeconds);
+  EXPECT_THAT(FolderEntries(Backups()), IsEmpty());
+  EXPECT_THAT(server.journal("update"), IsEmpty());
+}
+
+TEST_F(SilentRunStops, MissingEngineExitsWithOne) {
+  TempDir alone;
+  const std::string program = alone / "vlbackup";
+  fs::copy_file(VLBACKUP_PROGRAM, program);
+  settings_.WritePreferences(Backups(), false);
+
+  const ProgramRun run = Run({"/S", "/NOZIP"}, program);
+
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_THAT(run.err, HasSubstr("Could not load DZIP32.DLL!"));
+  EXPECT_THAT(FolderEntries(Backups()), IsEmpty());
+}
+
+}  // namespace
+}  // namespace vl::test
