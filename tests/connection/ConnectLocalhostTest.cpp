@@ -1,0 +1,23 @@
+// ConnectDatabase with nothing configured: every attempt goes to this machine
+// (127.0.0.1), so these tests hold the "sqlserver-localhost" lock.
+#include <gtest/gtest.h>
+
+#include "SettingsSandbox.h"
+#include "connection/UtilityConnect.h"
+
+namespace vl {
+namespace {
+
+TEST(ConnectLocalhost, NothingConfiguredAndNoServerGivesTheMessageForTheLocalInstance) {
+  test::SettingsSandbox settings;
+  TADOConnection connection;
+  std::string errorText;
+  EXPECT_FALSE(ConnectDatabase(connection, errorText));
+  EXPECT_EQ(errorText,
+            "Unable to connect to the Velloran database 'Velloran' on '.\\VELLORAN'.\n\n"
+            "Please check your connection properties.");
+  EXPECT_FALSE(connection.Connected());
+}
+
+}  // namespace
+}  // namespace vl
