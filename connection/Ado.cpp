@@ -88,10 +88,11 @@ void TADOConnection::SetConnected(bool open) {
   std::optional<Clock::time_point> deadline;
   if (ConnectionTimeout > 0) deadline = start + std::chrono::seconds(ConnectionTimeout);
 
-  std::string password;
+  // Malformed strings are reported without any of their values.
+  const auto properties = odbc::ParseOleDbConnectionString(ConnectionString);
+  const std::string password = odbc::FindProperty(properties, "Password");
   try {
-    const odbc::ConnectionSettings settings = odbc::MapOleDbConnectionString(ConnectionString);
-    password = settings.password;
+    const odbc::ConnectionSettings settings = odbc::MapOleDbProperties(properties);
     const odbc::DriverChoice driver = odbc::ChosenDriver();
     const int port = ServerPort(settings.server, deadline);
     const auto wide = odbc::ToSqlWide(
@@ -162,7 +163,11 @@ void TADOCommand::Execute() {
   odbc::Outcome outcome =
       odbc::Inspect(SQLExecDirectW(statement.get(), const_cast<SQLWCHAR*>(sql.data()), SQL_NTS), statement);
   for (int results = 0;; ++results) {
-    if (outcome.Failed()) failures.insert(failures.end(), outcome.records.begin(), outcome.records.end());
+    if (outcome.Failed()) {
+      // A sequence error while draining only says the statement had ended.
+      for (auto& record : outcome.records)
+        if (results == 0 || record.state != "HY010") failures.push_back(std::move(record));
+    }
     if (outcome.rc == SQL_NO_DATA && results > 0) break;
     if (outcome.Failed() && !odbc::MoreResultsMayFollow(outcome)) break;
     outcome = odbc::Inspect(SQLMoreResults(statement.get()), statement);

@@ -173,9 +173,20 @@ ServerAddress ParseDataSource(std::string_view dataSource) {
 }
 
 ConnectionSettings MapOleDbConnectionString(std::string_view text) {
+  return MapOleDbProperties(ParseOleDbConnectionString(text));
+}
+
+std::string FindProperty(const std::vector<OleDbProperty>& properties, std::string_view key) {
+  std::string found;
+  for (const auto& property : properties)
+    if (SameText(property.key, key)) found = property.value;
+  return found;
+}
+
+ConnectionSettings MapOleDbProperties(const std::vector<OleDbProperty>& properties) {
   ConnectionSettings settings;
   std::string dataSource;
-  for (const auto& [key, value] : ParseOleDbConnectionString(text)) {
+  for (const auto& [key, value] : properties) {
     if (SameText(key, "Data Source")) dataSource = value;
     else if (SameText(key, "Initial Catalog")) settings.database = value;
     else if (SameText(key, "User ID")) settings.user = value;

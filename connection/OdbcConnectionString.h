@@ -54,6 +54,10 @@ struct ConnectionSettings {
 // this client does not know. "Network Library=dbmssocn" asks for TCP, the only
 // transport the driver has, so it changes nothing.
 ConnectionSettings MapOleDbConnectionString(std::string_view text);
+ConnectionSettings MapOleDbProperties(const std::vector<OleDbProperty>& properties);
+
+// The value of the key's last entry, or empty text.
+std::string FindProperty(const std::vector<OleDbProperty>& properties, std::string_view key);
 
 // Each family names the same things with its own keywords.
 struct DriverKeywords {

@@ -109,13 +109,6 @@ TEST(ClientStandIn, FailedLoginCarriesTheServerTextButNeverThePassword) {
   EXPECT_FALSE(connection.Connected());
 }
 
-TEST(ClientStandIn, EmptyConnectionStringFailsWithoutContactingAnyServer) {
-  TADOConnection connection;
-  connection.ConnectionString = "";
-  EXPECT_THROW(connection.Open(), Exception);
-  EXPECT_FALSE(connection.Connected());
-}
-
 class BackupCommand : public ::testing::Test {
  protected:
   explicit BackupCommand(const StandInConfig& config = Serving()) : server_(config) {

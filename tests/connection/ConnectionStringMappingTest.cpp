@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 
+#include "connection/Ado.h"
 #include "connection/OdbcConnectionString.h"
 #include "platform/Error.h"
 
@@ -194,3 +195,32 @@ TEST(ConnectionStringMapping, DriverChoiceFollowsTheEnvironment) {
 
 }  // namespace
 }  // namespace vl::odbc
+
+namespace vl {
+namespace {
+
+// Whatever part of the string an error quotes, the password never shows.
+TEST(ConnectionOpen, ErrorsNeverShowThePassword) {
+  TADOConnection connection;
+  connection.ConnectionString = "Data Source=SRV,Secr3tPw;User ID=sa;Password=Secr3tPw;";
+  try {
+    connection.Open();
+    ADD_FAILURE() << "opened";
+  } catch (const Exception& e) {
+    EXPECT_EQ(std::string(e.what()).find("Secr3tPw"), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find("port"), std::string::npos) << e.what();
+  }
+  EXPECT_FALSE(connection.Connected());
+}
+
+TEST(ConnectionOpen, EmptyConnectionStringFails) {
+  TADOConnection connection;
+  for (const char* text : {"", "  \t"}) {
+    connection.ConnectionString = text;
+    EXPECT_THROW(connection.Open(), Exception);
+    EXPECT_FALSE(connection.Connected());
+  }
+}
+
+}  // namespace
+}  // namespace vl
