@@ -14,12 +14,30 @@
 
 namespace {
 
-// Runs under cron, systemd or SSH have no display server; there the window
-// system is replaced by Qt's offscreen one and every box goes to standard error.
-bool HasDisplay() {
+// How the program may show itself.
+struct Screen {
+  bool headless = false;       // boxes go to standard error; Qt draws offscreen
+  bool canShowWindow = false;  // the interactive window can be seen and closed
+  bool forceOffscreen = false; // QT_QPA_PLATFORM must be set to offscreen
+};
+
+// Runs under cron, systemd or SSH have no display server; there Qt draws
+// offscreen and every box goes to standard error. A platform the caller chose
+// with QT_QPA_PLATFORM is kept; offscreen or minimal then also count as headless.
+Screen ChooseScreen() {
+  Screen screen;
   const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
-  if (platform.startsWith("offscreen") || platform.startsWith("minimal")) return false;
-  return !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+  if (!platform.isEmpty()) {
+    screen.headless = platform.startsWith("offscreen") || platform.startsWith("minimal");
+    screen.canShowWindow = true;
+    return screen;
+  }
+  const bool display = !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+  screen.headless = !display;
+  // A window nobody can see could never be closed.
+  screen.canShowWindow = display;
+  screen.forceOffscreen = !display;
+  return screen;
 }
 
 // Without a display Qt's own notices (such as a missing XDG_RUNTIME_DIR) would
@@ -58,20 +76,25 @@ int RunSilently(vl::TfrmBackup& form) {
   return form.BackupRecorded ? vl::ExitSuccess : vl::ExitJobFailed;
 }
 
-int RunInteractively(vl::TfrmBackup& form) {
+int RunInteractively(vl::TfrmBackup& form, bool canShowWindow) {
+  if (!canShowWindow) {
+    vl::platform::ShowMessage(vl::platform::MessageKind::Error,
+                              "No display is available for the window. Start vlbackup with /S for a silent backup.");
+    return vl::ExitStopped;
+  }
   form.show();
   QApplication::exec();
   return vl::ExitSuccess;
 }
 
-int Run(bool withDisplay) {
+int Run(const Screen& screen) {
   std::unique_ptr<vl::platform::UserInterface> qtInterface;
-  if (withDisplay) qtInterface = std::make_unique<vl::QtUserInterface>();
+  if (!screen.headless) qtInterface = std::make_unique<vl::QtUserInterface>();
   InstalledUserInterface installed(std::move(qtInterface));
   try {
     // Built before the mode is chosen: a missing zip engine ends every run here.
     vl::TfrmBackup form;
-    return vl::IsSilentRun() ? RunSilently(form) : RunInteractively(form);
+    return vl::IsSilentRun() ? RunSilently(form) : RunInteractively(form, screen.canShowWindow);
   } catch (...) {
     return vl::HandleEscapedError(std::current_exception());
   }
@@ -81,13 +104,13 @@ int Run(bool withDisplay) {
 
 int main(int argc, char** argv) {
   vl::platform::InitCommandLine(argc, argv);
-  const bool withDisplay = HasDisplay();
-  if (!withDisplay) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QtDefaultHandler = qInstallMessageHandler(KeepOnlyQtErrors);
-  }
+  const Screen screen = ChooseScreen();
+  if (screen.forceOffscreen) qputenv("QT_QPA_PLATFORM", "offscreen");
+  if (screen.headless) QtDefaultHandler = qInstallMessageHandler(KeepOnlyQtErrors);
   QApplication app(argc, argv);
+  // The title shows as the main window's caption and as the caption of the
+  // standard error box; it is not made Qt's display name, which Qt would append
+  // to every box's caption ("Warning" must stay "Warning").
   QApplication::setApplicationName("vlbackup");
-  QApplication::setApplicationDisplayName(vl::platform::ApplicationTitle);
-  return Run(withDisplay);
+  return Run(screen);
 }

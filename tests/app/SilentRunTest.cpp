@@ -183,6 +183,22 @@ TEST_F(SilentRunStops, BackupErrorExitsWithTwoWithoutWaitArchiveOrDate) {
   EXPECT_THAT(server.journal("update"), IsEmpty());
 }
 
+// Anything but a true "/S" chooses the interactive run, which without a display
+// stops at once instead of showing a window nobody could close.
+TEST_F(SilentRunStops, ArgumentsThatAreNotTheSilentSwitchChooseTheWindow) {
+  settings_.WritePreferences(Backups(), false);
+  const std::vector<std::vector<std::string>> commandLines = {
+      {}, {"/NOZIP"}, {"-S"}, {"/Silent"}, {"S"}, {"/S:"}, {"/S "}, {"Data Source=x"}};
+  for (const auto& arguments : commandLines) {
+    SCOPED_TRACE(testing::PrintToString(arguments));
+    const ProgramRun run = Run(arguments);
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.err, "vlbackup: Error: No display is available for the window. Start vlbackup with /S for a "
+                       "silent backup.\n");
+  }
+  EXPECT_THAT(FolderEntries(Backups()), IsEmpty());
+}
+
 TEST_F(SilentRunStops, MissingEngineExitsWithOne) {
   TempDir alone;
   const std::string program = alone / "vlbackup";
