@@ -364,6 +364,21 @@ TEST_F(RunBackupTest, BackupButtonRunsTheJob) {
   EXPECT_EQ(ui_.boxes[0].text, "Backup completed successfully.");
 }
 
+TEST_F(RunBackupTest, DateUpdateErrorUnderTheButtonGoesToTheStandardErrorBox) {
+  test::StandIn server(test::ServerWithLogin("SA", "secret").updateError(208, "Invalid object name 'SystemData'"));
+  settings_.PointAt(server, "SA", "secret");
+  NoZipMode = true;
+  TfrmBackup& form = Form(Backups(), false);
+
+  form.btnbackup->click();
+
+  ASSERT_EQ(ui_.boxes.size(), 1u);
+  EXPECT_EQ(ui_.boxes[0].kind, MessageKind::Error);
+  EXPECT_EQ(ui_.boxes[0].caption, platform::ApplicationTitle);
+  EXPECT_THAT(ui_.boxes[0].text, HasSubstr("Invalid object name 'SystemData'"));
+  EXPECT_FALSE(form.BackupRecorded);
+}
+
 }  // namespace
 }  // namespace vl
 
