@@ -160,10 +160,14 @@ void TADOCommand::Execute() {
   // Every result is drained and looked at: BACKUP reports its progress as
   // informational messages, and an error may follow them in a later result.
   std::vector<odbc::DiagRecord> failures;
+  bool failed = false;
   odbc::Outcome outcome =
       odbc::Inspect(SQLExecDirectW(statement.get(), const_cast<SQLWCHAR*>(sql.data()), SQL_NTS), statement);
   for (int results = 0;; ++results) {
+    // Results other than success, no data and error (never asked for) raise at once.
+    if (outcome.rc != SQL_ERROR) odbc::Check(outcome.rc, statement, "Executing the command");
     if (outcome.Failed()) {
+      failed = true;
       // A sequence error while draining only says the statement had ended.
       for (auto& record : outcome.records)
         if (results == 0 || record.state != "HY010") failures.push_back(std::move(record));
@@ -172,7 +176,7 @@ void TADOCommand::Execute() {
     if (outcome.Failed() && !odbc::MoreResultsMayFollow(outcome)) break;
     outcome = odbc::Inspect(SQLMoreResults(statement.get()), statement);
   }
-  if (!failures.empty()) throw Exception(odbc::FailureText(failures, "Executing the command"));
+  if (failed) throw Exception(odbc::FailureText(failures, "Executing the command"));
 }
 
 }  // namespace vl
