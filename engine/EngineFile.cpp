@@ -5,6 +5,7 @@
 #include <sys/stat.h>  // stat, fstat, fchmod
 #include <unistd.h>    // read, pread, write, pwrite, fsync, close, unlink, getpid
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -82,7 +83,7 @@ uint32_t DosDateTime(int64_t modified) {
     return ((127u << 9) | (12u << 5) | 31u) << 16 | (23u << 11) | (59u << 5) | 29u;
   }
   uint32_t date = static_cast<uint32_t>((local.tm_year - 80) << 9 | (local.tm_mon + 1) << 5 | local.tm_mday);
-  uint32_t time = static_cast<uint32_t>(local.tm_hour << 11 | local.tm_min << 5 | (local.tm_sec / 2));
+  uint32_t time = static_cast<uint32_t>(local.tm_hour << 11 | local.tm_min << 5 | (std::min(local.tm_sec, 59) / 2));
   return date << 16 | time;
 }
 
