@@ -20,7 +20,7 @@ std::string WithoutTrailingSeparator(std::string path) {
 std::optional<std::string> TFolderBrowseDialog::Execute(QWidget* owner) {
   FolderDialog dialog(owner, lastConfirmed_);
   if (dialog.exec() != QDialog::Accepted) return std::nullopt;
-  std::optional<std::string> folder = dialog.SelectedFolder();
+  std::optional<std::string> folder = dialog.Chosen();
   if (folder) lastConfirmed_ = *folder;
   return folder;
 }
@@ -47,7 +47,7 @@ FolderDialog::FolderDialog(QWidget* owner, const std::string& initialFolder) : Q
     everSelected_ = true;
     UpdateConfirmButton();
   });
-  if (auto* name = findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
+  if (QLineEdit* name = NameBox())
     connect(name, &QLineEdit::textChanged, this, [this] {
       everSelected_ = true;
       UpdateConfirmButton();
@@ -61,17 +61,24 @@ QPushButton* FolderDialog::ConfirmButton() const {
   return buttons != nullptr ? buttons->button(QDialogButtonBox::Open) : nullptr;
 }
 
+QLineEdit* FolderDialog::NameBox() const { return findChild<QLineEdit*>(QStringLiteral("fileNameEdit")); }
+
+// One existing folder selected, by a click in the list, by a typed name, or by
+// going into it; anything else (a file, a missing name, several names) is none.
 std::optional<std::string> FolderDialog::SelectedFolder() const {
   if (!everSelected_) return std::nullopt;
   const QStringList files = selectedFiles();
-  if (files.isEmpty()) return std::nullopt;
-  QFileInfo folder(files.first());
+  if (files.size() != 1) return std::nullopt;
+  const QFileInfo folder(files.first());
   if (!folder.isDir()) return std::nullopt;
   return WithoutTrailingSeparator(QDir::cleanPath(folder.absoluteFilePath()).toLocal8Bit().toStdString());
 }
 
+// QFileDialog's own accept would take the first of its selected files, which
+// need not be the folder named; the choice is made here instead.
 void FolderDialog::accept() {
-  if (SelectedFolder()) QFileDialog::accept();
+  chosen_ = SelectedFolder();
+  if (chosen_) QDialog::accept();
 }
 
 // QFileDialog re-enables its button by rules of its own (it would take the

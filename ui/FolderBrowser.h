@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+class QLineEdit;
 class QPushButton;
 class QWidget;
 
@@ -43,6 +44,8 @@ class FolderDialog : public QFileDialog {
   // The existing folder the user has selected, or nothing.
   std::optional<std::string> SelectedFolder() const;
   QPushButton* ConfirmButton() const;
+  // The folder confirmed, once the dialog was accepted.
+  const std::optional<std::string>& Chosen() const { return chosen_; }
 
  public slots:
   void accept() override;
@@ -51,8 +54,10 @@ class FolderDialog : public QFileDialog {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
+  QLineEdit* NameBox() const;
   void UpdateConfirmButton();
   bool everSelected_ = false;
+  std::optional<std::string> chosen_;
 };
 
 // "/a/b/" -> "/a/b"; "/" stays "/".

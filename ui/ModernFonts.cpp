@@ -1,6 +1,8 @@
 #include "ui/ModernFonts.h"
 
 #include <QComboBox>
+#include <QFont>
+#include <QFontDatabase>
 #include <QFrame>
 #include <QLineEdit>
 #include <QListView>
@@ -52,6 +54,12 @@ QList<QWidget*> ChildControls(const QWidget* control) {
 }  // namespace
 
 int OperatingSystemMajorVersion() { return 10; }
+
+void InstallFaceSubstitutes() {
+  const QString segoe = QStringLiteral("Segoe UI");
+  if (!QFontDatabase::hasFamily(segoe) && QFont::substitutes(segoe).isEmpty())
+    QFont::insertSubstitution(segoe, QStringLiteral("Carlito"));
+}
 
 void ModerniseFonts(QWidget* control) { ModerniseFonts(control, OperatingSystemMajorVersion); }
 

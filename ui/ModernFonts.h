@@ -22,7 +22,9 @@
 //   the widget's logical dots per inch with the same rounding. New sizes are
 //   whole points.
 // - Face names are set as they are; fontconfig picks a substitute where the face is
-//   missing (Carlito for "Calibri").
+//   missing (Carlito for "Calibri"). For a missing "Segoe UI" fontconfig would pick
+//   DejaVu Sans, which is too wide for the designed layout (captions get cut), so
+//   InstallFaceSubstitutes points Qt at Carlito for it.
 #include <functional>
 
 class QFont;
@@ -42,6 +44,9 @@ void ModerniseFonts(QWidget* control, const std::function<int()>& majorVersion);
 
 // The font rules for one widget.
 void ModerniseControlFont(QWidget* control);
+
+// Makes Qt draw a missing "Segoe UI" with Carlito. Process-wide, idempotent.
+void InstallFaceSubstitutes();
 
 bool IsEditLike(const QWidget* control);
 // The font's size in whole points as shown on control.

@@ -71,13 +71,17 @@ TfrmBackup::TfrmBackup(QWidget* parent)
   edtpath = form_->edtpath;
   btnbackup = form_->btnbackup;
   cbAutoFileName = form_->cbAutoFileName;
-  // A tool window with a close button only.
-  setWindowFlags(Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
+  // A close button and no minimise or maximise button. An ordinary window, not
+  // Qt::Tool: an X11 utility window gets no taskbar entry and closing it would
+  // not end the program.
+  setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                 Qt::WindowCloseButtonHint);
   ZipFile = std::make_unique<TZipFile>();
   ApplyStoredComponentSettings();
   ConnectEvents();
   CentreOnScreen(*this);
   btnbackup->setFocus();
+  InstallFaceSubstitutes();
   HandleEvent([this] { FormCreate(this); });
 }
 

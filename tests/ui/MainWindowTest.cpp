@@ -1,0 +1,340 @@
+#include <QApplication>
+#include <QCheckBox>
+#include <QDir>
+#include <QFrame>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <QToolButton>
+#include <filesystem>
+#include <memory>
+
+#include "UiTest.h"
+#include "archive/DynaLibZ.h"
+#include "ui/main.h"
+
+namespace vl::test {
+namespace {
+void MakeReadOnly(const std::string& file) {
+  std::filesystem::permissions(file, std::filesystem::perms::owner_read | std::filesystem::perms::group_read |
+                                         std::filesystem::perms::others_read);
+}
+
+std::unique_ptr<TfrmBackup> OpenWindow() { return std::make_unique<TfrmBackup>(); }
+}  // namespace
+
+class MainWindowTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void noPreferencesFile() {
+    SettingsSandbox sandbox;
+    auto window = OpenWindow();
+    QCOMPARE(window->FolderText(), sandbox.DriveRoot());
+    QVERIFY(!window->cbAutoFileName->isChecked());
+    QVERIFY(!window->UseDateStamp);
+    QVERIFY(!sandbox.PreferencesExist());
+  }
+
+  void storedDateStamp_data() {
+    QTest::addColumn<QString>("stored");
+    QTest::addColumn<bool>("checked");
+    QTest::newRow("1") << "DateStamp=1" << true;
+    QTest::newRow("0") << "DateStamp=0" << false;
+    QTest::newRow("true") << "DateStamp=true" << false;
+    QTest::newRow("-1") << "DateStamp=-1" << true;
+    QTest::newRow("2") << "DateStamp=2" << true;
+    QTest::newRow("0x1") << "DateStamp=0x1" << true;
+    QTest::newRow("empty") << "DateStamp=" << false;
+    QTest::newRow("missing") << "Other=1" << false;
+  }
+
+  // A checked box at creation is written back as "1"; an unchecked one writes nothing.
+  void storedDateStamp() {
+    QFETCH(QString, stored);
+    QFETCH(bool, checked);
+    SettingsSandbox sandbox;
+    const std::string content = "[Main]\nPath=/srv/backup\n" + stored.toStdString() + "\n";
+    sandbox.WritePreferences(content);
+
+    auto window = OpenWindow();
+
+    QCOMPARE(window->cbAutoFileName->isChecked(), checked);
+    QCOMPARE(window->UseDateStamp, checked);
+    QCOMPARE(window->FolderText(), std::string("/srv/backup"));
+    const std::string expected =
+        checked ? "[Main]\nPath=/srv/backup\nDateStamp=1\n" : content;
+    QCOMPARE(sandbox.Preferences(), expected);
+  }
+
+  void emptyPathGivesAnEmptyFolderBox() {
+    SettingsSandbox sandbox;
+    sandbox.WritePreferences("[Main]\nPath=\n");
+    auto window = OpenWindow();
+    QCOMPARE(window->FolderText(), std::string());
+  }
+
+  // The backup takes what is typed; only a browsed folder is remembered.
+  void typedFolderIsUsedButNeverSaved() {
+    SettingsSandbox sandbox;
+    sandbox.WritePreferences("[Main]\nPath=/srv/stored\n");
+    {
+      auto window = OpenWindow();
+      window->edtpath->clear();
+      QTest::keyClicks(window->edtpath, "/srv/typed");
+      QCOMPARE(window->FolderText(), std::string("/srv/typed"));
+    }
+    QCOMPARE(sandbox.Preferences(), std::string("[Main]\nPath=/srv/stored\n"));
+    auto reopened = OpenWindow();
+    QCOMPARE(reopened->FolderText(), std::string("/srv/stored"));
+  }
+
+  void browse_data() {
+    QTest::addColumn<bool>("confirmed");
+    QTest::addColumn<QString>("folder");
+    QTest::newRow("cancelled") << false << "";
+    QTest::newRow("root") << true << "/";
+    QTest::newRow("folder") << true << "/srv/backups";
+  }
+
+  void browse() {
+    QFETCH(bool, confirmed);
+    QFETCH(QString, folder);
+    SettingsSandbox sandbox;
+    sandbox.WritePreferences("[Main]\nPath=/srv/old\n");
+    auto window = OpenWindow();
+    std::optional<std::string> answer;
+    if (confirmed) answer = folder.toStdString();
+    window->directoryb = std::make_unique<ScriptedChooser>(std::deque{answer});
+
+    QTest::mouseClick(window->SpeedButton1, Qt::LeftButton);
+
+    const std::string expected = confirmed ? folder.toStdString() : "/srv/old";
+    QCOMPARE(window->FolderText(), expected);
+    QCOMPARE(sandbox.Preferences(), "[Main]\nPath=" + expected + "\n");
+  }
+
+  // The window hands the chooser nothing of the folder box: what it preselects
+  // is its own memory of the last confirmed folder.
+  void browseAgainIgnoresTheFolderBox() {
+    SettingsSandbox sandbox;
+    auto window = OpenWindow();
+    auto chooser = std::make_unique<ScriptedChooser>(std::deque<std::optional<std::string>>{"/srv/a", "/srv/b"});
+    ScriptedChooser* script = chooser.get();
+    window->directoryb = std::move(chooser);
+    QTest::mouseClick(window->SpeedButton1, Qt::LeftButton);
+    window->edtpath->setText("/srv/edited");
+    QTest::mouseClick(window->SpeedButton1, Qt::LeftButton);
+    QCOMPARE(script->calls, 2);
+    QCOMPARE(window->FolderText(), std::string("/srv/b"));
+    QCOMPARE(sandbox.Preferences(), std::string("[Main]\nPath=/srv/b\n"));
+  }
+
+  void checkBoxToggledTwice() {
+    SettingsSandbox sandbox;
+    auto window = OpenWindow();
+    QTest::mouseClick(window->cbAutoFileName, Qt::LeftButton, {}, QPoint(5, 8));
+    QVERIFY(window->UseDateStamp);
+    QCOMPARE(sandbox.Preferences(), std::string("[Main]\nDateStamp=1\n"));
+    window->cbAutoFileName->setFocus();
+    QTest::keyClick(window->cbAutoFileName, Qt::Key_Space);
+    QVERIFY(!window->UseDateStamp);
+    QCOMPARE(sandbox.Preferences(), std::string("[Main]\nDateStamp=0\n"));
+  }
+
+  void readOnlyPreferencesAfterAToggle() {
+    SettingsSandbox sandbox;
+    sandbox.WritePreferences("[Main]\nPath=/srv/old\nDateStamp=0\n");
+    MakeReadOnly(sandbox.PreferencesFile());
+    RecordingUserInterface boxes;
+    auto window = OpenWindow();
+    QVERIFY(boxes.messages.empty());
+
+    window->cbAutoFileName->click();
+
+    QCOMPARE(boxes.messages.size(), std::size_t(1));
+    QCOMPARE(boxes.messages[0].kind, platform::MessageKind::Error);
+    QCOMPARE(boxes.messages[0].caption, std::string("Velloran Backup Utility"));
+    QCOMPARE(boxes.messages[0].text, "Unable to write to " + sandbox.PreferencesFile() + ".");
+    QVERIFY(window->cbAutoFileName->isChecked());
+    QVERIFY(!window->UseDateStamp);
+    QCOMPARE(sandbox.Preferences(), std::string("[Main]\nPath=/srv/old\nDateStamp=0\n"));
+  }
+
+  void readOnlyPreferencesAfterABrowse() {
+    SettingsSandbox sandbox;
+    sandbox.WritePreferences("[Main]\nPath=/srv/old\n");
+    MakeReadOnly(sandbox.PreferencesFile());
+    RecordingUserInterface boxes;
+    auto window = OpenWindow();
+    window->directoryb = std::make_unique<ScriptedChooser>(std::deque<std::optional<std::string>>{"/srv/new"});
+
+    window->SpeedButton1->click();
+
+    QCOMPARE(boxes.messages.size(), std::size_t(1));
+    QCOMPARE(boxes.messages[0].text, "Unable to write to " + sandbox.PreferencesFile() + ".");
+    QCOMPARE(window->FolderText(), std::string("/srv/new"));
+    QCOMPARE(sandbox.Preferences(), std::string("[Main]\nPath=/srv/old\n"));
+  }
+
+  // A stored "1" that cannot be written back: the box appears during creation
+  // and the fonts stay as designed.
+  void readOnlyPreferencesDuringCreation() {
+    SettingsSandbox sandbox;
+    sandbox.WritePreferences("[Main]\nDateStamp=1\n");
+    MakeReadOnly(sandbox.PreferencesFile());
+    RecordingUserInterface boxes;
+
+    auto window = OpenWindow();
+
+    QCOMPARE(boxes.messages.size(), std::size_t(1));
+    QCOMPARE(boxes.messages[0].caption, std::string("Velloran Backup Utility"));
+    QCOMPARE(boxes.messages[0].text, "Unable to write to " + sandbox.PreferencesFile() + ".");
+    QVERIFY(window->cbAutoFileName->isChecked());
+    QVERIFY(window->UseDateStamp);
+    QCOMPARE(window->font().family(), QString("MS Sans Serif"));
+  }
+
+  // Without a data folder (here: it cannot be created) the preferences live in
+  // the root of the current drive.
+  void emptyDataFolder() {
+    SettingsSandbox sandbox;
+    WriteFile(sandbox.Folder("blocker"), "a file where a folder should be");
+    ::setenv("VLBACKUP_COMMON_APPDATA", sandbox.Folder("blocker").c_str(), 1);
+    auto window = OpenWindow();
+    QCOMPARE(window->PreferencesFileName(), sandbox.DriveRoot() + "vlbackup.ini");
+    window->cbAutoFileName->click();
+    QCOMPARE(ReadFile(sandbox.DriveRoot() + "vlbackup.ini"), std::string("[Main]\nDateStamp=1\n"));
+  }
+
+  void standardErrorText_data() {
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("letter") << "Unable to write to /x" << "Unable to write to /x.";
+    QTest::newRow("full stop") << "Done." << "Done.";
+    QTest::newRow("exclamation mark sorts before") << "Done!" << "Done!";
+    QTest::newRow("separator sorts after") << "in /srv/" << "in /srv/.";
+    QTest::newRow("empty") << "" << "";
+  }
+
+  void standardErrorText() {
+    QFETCH(QString, message);
+    QFETCH(QString, shown);
+    QCOMPARE(QString::fromStdString(StandardErrorText(message.toStdString())), shown);
+    QCOMPARE(StandardErrorText("caf\xe9"), std::string("caf\xe9."));
+  }
+
+  void windowAsDesigned() {
+    SettingsSandbox sandbox;
+    auto window = OpenWindow();
+    QCOMPARE(window->windowTitle(), QString("Velloran Backup Utility"));
+    QCOMPARE(window->size(), QSize(428, 81));
+    const Qt::WindowFlags flags = window->windowFlags();
+    QCOMPARE(flags & Qt::WindowType_Mask, Qt::Window);
+    QVERIFY(flags & Qt::WindowCloseButtonHint);
+    QVERIFY(!(flags & Qt::WindowMinimizeButtonHint));
+    QVERIFY(!(flags & Qt::WindowMaximizeButtonHint));
+    QVERIFY(!window->isVisible());
+    QCOMPARE(window->Bevel1->geometry(), QRect(10, 11, 326, 59));
+    QCOMPARE(window->SpeedButton1->geometry(), QRect(308, 20, 23, 22));
+    QCOMPARE(window->edtpath->geometry(), QRect(17, 21, 286, 21));
+    QCOMPARE(window->btnbackup->geometry(), QRect(342, 11, 75, 25));
+    QCOMPARE(window->cbAutoFileName->geometry(), QRect(17, 46, 159, 17));
+    QCOMPARE(window->SpeedButton1->text(), QString("...."));
+    QCOMPARE(window->btnbackup->text(), QString("Backup"));
+    QCOMPARE(window->cbAutoFileName->text(), QString("Generate unique filename"));
+    QCOMPARE(window->Bevel1->frameShadow(), QFrame::Sunken);
+    QVERIFY(!window->btnbackup->isDefault());
+    QVERIFY(!window->btnbackup->autoDefault());
+    QCOMPARE(window->SpeedButton1->focusPolicy(), Qt::NoFocus);
+  }
+
+  void storedComponentSettings() {
+    SettingsSandbox sandbox;
+    auto window = OpenWindow();
+    QCOMPARE(window->qryvl.CommandTimeout, 4000);
+    QVERIFY(!window->conVelloran.LoginPrompt);
+    const TZipFile& zip = *window->ZipFile;
+    QCOMPARE(zip.CompFactor, 7);
+    QVERIFY(zip.ZipFormats.Empty());
+    QCOMPARE(zip.wZipSubOptions.ToBits(), std::uint16_t((1 << ZSO_MINORCANCEL) | (1 << ZSO_EXTPROGCANCEL)));
+    QCOMPARE(zip.Options.ToBits(), std::uint32_t(0x8080));
+    QVERIFY(zip.wMultiVolControl.Empty());
+    QCOMPARE(std::string(zip.lpszZipFile()->TextPtr()), std::string("a:\\vl.zip"));
+    QCOMPARE(zip.lpszItemList()->TextPtr(), nullptr);
+  }
+
+  void modernFontsOnTheWindow() {
+    SettingsSandbox sandbox;
+    auto window = OpenWindow();
+    QCOMPARE(window->font().family(), QString("Segoe UI"));
+    QCOMPARE(window->font().pointSize(), 9);
+    for (QWidget* control : std::initializer_list<QWidget*>{window->SpeedButton1, window->edtpath,
+                                                            window->btnbackup, window->cbAutoFileName}) {
+      QVERIFY(!control->testAttribute(Qt::WA_SetFont));
+      QCOMPARE(control->font().family(), QString("Segoe UI"));
+      QCOMPARE(control->font().pointSize(), 9);
+    }
+  }
+
+  void focusAndTabOrder() {
+    SettingsSandbox sandbox;
+    auto window = OpenWindow();
+    window->show();
+    QApplication::setActiveWindow(window.get());
+    QVERIFY(QTest::qWaitForWindowActive(window.get()));
+    QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(window->btnbackup));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(window->edtpath));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(window->cbAutoFileName));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(window->btnbackup));
+    // Enter on the folder box does not press Backup.
+    bool pressed = false;
+    connect(window->btnbackup, &QPushButton::clicked, [&pressed] { pressed = true; });
+    window->edtpath->setFocus();
+    QTest::keyClick(window->edtpath, Qt::Key_Return);
+    QVERIFY(!pressed);
+  }
+
+  void windowIsCentredOnTheScreen() {
+    SettingsSandbox sandbox;
+    auto window = OpenWindow();
+    const QPoint offset = window->geometry().center() - QGuiApplication::primaryScreen()->availableGeometry().center();
+    QVERIFY(offset.manhattanLength() <= 2);
+  }
+
+  void closingTheWindowEndsTheProgram() {
+    SettingsSandbox sandbox;
+    auto window = OpenWindow();
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    QTimer::singleShot(0, window.get(), &QWidget::close);
+    QTimer safety;
+    safety.setSingleShot(true);
+    connect(&safety, &QTimer::timeout, [] { QCoreApplication::exit(7); });
+    safety.start(10000);
+    QCOMPARE(QApplication::exec(), 0);
+  }
+};
+
+std::unique_ptr<QObject> MakeMainWindowTest() { return std::make_unique<MainWindowTest>(); }
+
+int SaveMainWindowScreenshot(const std::string& fileName) {
+  SettingsSandbox sandbox;
+  sandbox.WritePreferences("[Main]\nPath=/srv/backups/velloran\nDateStamp=1\n");
+  TfrmBackup window;
+  window.show();
+  if (!QTest::qWaitForWindowExposed(&window)) return 1;
+  QTest::qWait(200);
+  std::filesystem::create_directories(std::filesystem::path(fileName).parent_path());
+  const QPixmap picture = window.grab();
+  if (picture.isNull() || !picture.save(QString::fromStdString(fileName), "PNG")) return 1;
+  return std::filesystem::file_size(fileName) > 0 ? 0 : 1;
+}
+
+}  // namespace vl::test
+
+#include "MainWindowTest.moc"
