@@ -84,7 +84,11 @@ void ApplyToZipFile(const StoredSetting& setting, TZipFile& zip) {
   } else if (p == "wZipSubOptions") {
     zip.wZipSubOptions = SetValue<TZipSubOptions>(setting, ZipSubOptionNames);
   } else if (p == "lpszZipFile.PChar") {
-    zip.lpszZipFile()->ReadPChar(ParseBinaryValue(setting.value));
+    try {
+      zip.lpszZipFile()->ReadPChar(ParseBinaryValue(setting.value));
+    } catch (const Exception& error) {
+      Fail(setting, error.what());
+    }
   } else {
     Fail(setting, "no such property");
   }

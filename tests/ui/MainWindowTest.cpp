@@ -12,6 +12,8 @@
 
 #include "UiTest.h"
 #include "archive/DynaLibZ.h"
+#include "platform/Error.h"
+#include "ui/StoredSettings.h"
 #include "ui/main.h"
 
 namespace vl::test {
@@ -263,6 +265,37 @@ class MainWindowTest : public QObject {
     QVERIFY(zip.wMultiVolControl.Empty());
     QCOMPARE(std::string(zip.lpszZipFile()->TextPtr()), std::string("a:\\vl.zip"));
     QCOMPARE(zip.lpszItemList()->TextPtr(), nullptr);
+  }
+
+  // A damaged stored description is refused with the line at fault, and a
+  // value cut short leaves the archive name as it was.
+  void storedSettingsErrors_data() {
+    QTest::addColumn<QString>("line");
+    QTest::newRow("no equals sign") << "ZipFile.CompFactor 7";
+    QTest::newRow("no property") << "ZipFile = 7";
+    QTest::newRow("unknown component") << "ThemeManager1.Style = 1";
+    QTest::newRow("unknown property") << "ZipFile.Colour = 1";
+    QTest::newRow("not a number") << "ZipFile.CompFactor = seven";
+    QTest::newRow("not a Boolean") << "conVelloran.LoginPrompt = no";
+    QTest::newRow("unknown set member") << "ZipFile.Options = [NoSuchFlag]";
+    QTest::newRow("not a set") << "ZipFile.Options = NoDirectoryNamesFlag";
+    QTest::newRow("odd digits") << "ZipFile.lpszZipFile.PChar = {0A0}";
+    QTest::newRow("not hexadecimal") << "ZipFile.lpszZipFile.PChar = {0G}";
+    QTest::newRow("value cut short") << "ZipFile.lpszZipFile.PChar = {0A 0A000000 613A5C}";
+  }
+
+  void storedSettingsErrors() {
+    QFETCH(QString, line);
+    SettingsSandbox sandbox;
+    auto window = OpenWindow();
+    const std::string text = "# comment\n\nZipFile.CompFactor = 5\n" + line.toStdString() + "\n";
+    try {
+      ApplyStoredSettings(ParseStoredSettings(text), {window->qryvl, window->conVelloran, *window->ZipFile});
+      QFAIL("accepted");
+    } catch (const Exception& error) {
+      QVERIFY2(std::string(error.what()).find("line 4") != std::string::npos, error.what());
+    }
+    QCOMPARE(std::string(window->ZipFile->lpszZipFile()->TextPtr()), std::string("a:\\vl.zip"));
   }
 
   void modernFontsOnTheWindow() {
