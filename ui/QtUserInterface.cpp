@@ -21,6 +21,23 @@ QStyle::StandardPixmap IconOf(platform::MessageKind kind) {
   return QStyle::SP_MessageBoxInformation;
 }
 
+// A box shown while the application cursor is busy still takes clicks, so it
+// shows the arrow over itself; the busy cursor returns when it closes.
+class ArrowWhileBoxIsOpen {
+ public:
+  ArrowWhileBoxIsOpen() : active_(QGuiApplication::overrideCursor() != nullptr) {
+    if (active_) QGuiApplication::setOverrideCursor(QCursor(Qt::ArrowCursor));
+  }
+  ~ArrowWhileBoxIsOpen() {
+    if (active_) QGuiApplication::restoreOverrideCursor();
+  }
+  ArrowWhileBoxIsOpen(const ArrowWhileBoxIsOpen&) = delete;
+  ArrowWhileBoxIsOpen& operator=(const ArrowWhileBoxIsOpen&) = delete;
+
+ private:
+  bool active_;
+};
+
 QScreen* ScreenForBoxes() {
   if (QWidget* active = QApplication::activeWindow()) return active->screen();
   return QGuiApplication::primaryScreen();
@@ -100,6 +117,7 @@ void MessageBox::CentreOnScreen() {
 QtUserInterface::~QtUserInterface() { RestoreCursor(); }
 
 void QtUserInterface::ShowMessage(platform::MessageKind kind, const std::string& caption, const std::string& text) {
+  ArrowWhileBoxIsOpen arrow;
   MessageBox box(kind, caption, text);
   box.exec();
 }

@@ -155,6 +155,19 @@ class QtUserInterfaceTest : public QObject {
     QCOMPARE(QGuiApplication::overrideCursor(), nullptr);
   }
 
+  void boxShowsTheArrowOverABusyCursor() {
+    QtUserInterface ui;
+    ui.SetCursor(platform::AppCursor::Busy);
+    Qt::CursorShape whileOpen = Qt::BitmapCursor;
+    QTimer::singleShot(0, [&whileOpen] {
+      whileOpen = OverrideShape();
+      if (QWidget* box = QApplication::activeModalWidget()) QTest::keyClick(box, Qt::Key_Return);
+    });
+    ui.ShowMessage(MessageKind::Information, "Information", "Backup completed successfully.");
+    QCOMPARE(whileOpen, Qt::ArrowCursor);
+    QCOMPARE(OverrideShape(), Qt::WaitCursor);
+  }
+
   void terminateIsPosted() {
     QtUserInterface ui;
     bool operationFinished = false;
