@@ -72,8 +72,8 @@ TfrmBackup::TfrmBackup(QWidget* parent)
   btnbackup = form_->btnbackup;
   cbAutoFileName = form_->cbAutoFileName;
   // A close button and no minimise or maximise button. An ordinary window, not
-  // Qt::Tool: an X11 utility window gets no taskbar entry and closing it would
-  // not end the program.
+  // Qt::Tool: X11 window managers treat a utility window as a palette belonging
+  // to another window (no taskbar entry), and this is the program's only one.
   setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                  Qt::WindowCloseButtonHint);
   ZipFile = std::make_unique<TZipFile>();
