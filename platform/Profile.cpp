@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/SpecialFolders.h"
+#include "platform/Text.h"
 
 namespace vl::platform {
 namespace {
@@ -51,23 +52,6 @@ class TemporaryFile {
  private:
   std::string name_;
 };
-
-bool IsBlank(char c) { return static_cast<unsigned char>(c) <= 32; }
-
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
-  return s;
-}
-
-char UpperAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-
-bool SameText(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (UpperAscii(a[i]) != UpperAscii(b[i])) return false;
-  return true;
-}
 
 // One line of the file: its text and the line break that ended it ("" at the end).
 struct Line {
