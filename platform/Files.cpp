@@ -8,37 +8,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/PosixFile.h"
+
 namespace vl::platform {
 namespace fs = std::filesystem;
 
 namespace {
-// Owns one POSIX file descriptor.
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() { if (fd_ >= 0) ::close(fd_); }
-  int get() const { return fd_; }
-  bool ok() const { return fd_ >= 0; }
-  bool CloseChecked() { int fd = fd_; fd_ = -1; return ::close(fd) == 0; }
- private:
-  int fd_;
-};
-
-bool WriteAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    ssize_t n = ::write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
 bool CopyContents(int from, int to) {
   std::string buffer(1 << 20, '\0');
   for (;;) {
@@ -48,7 +23,7 @@ bool CopyContents(int from, int to) {
       return false;
     }
     if (n == 0) return true;
-    if (!WriteAll(to, buffer.data(), static_cast<size_t>(n))) return false;
+    if (!WriteAll(to, std::string_view(buffer.data(), static_cast<size_t>(n)))) return false;
   }
 }
 

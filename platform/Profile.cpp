@@ -10,32 +10,12 @@
 #include <unistd.h>
 #include <vector>
 
+#include "platform/PosixFile.h"
 #include "platform/SpecialFolders.h"
 #include "platform/Text.h"
 
 namespace vl::platform {
 namespace {
-
-// Owns one POSIX file descriptor.
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-  bool ok() const { return fd_ >= 0; }
-  bool CloseChecked() {
-    int fd = fd_;
-    fd_ = -1;
-    return ::close(fd) == 0;
-  }
-
- private:
-  int fd_;
-};
 
 // Removes a temporary file unless it was renamed into place.
 class TemporaryFile {
@@ -220,18 +200,6 @@ std::string WithEntry(std::string_view content, const std::string& section, cons
   out.append("[").append(section).append("]").append(eol);
   out.append(entryText).append(eol);
   return out;
-}
-
-bool WriteAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
 }
 
 std::string TemporaryName(const std::filesystem::path& target) {
