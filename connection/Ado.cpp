@@ -5,6 +5,8 @@
 #include <chrono>
 #include <optional>
 
+#include "connection/DatabaseError.h"
+#include "connection/DataSourceFile.h"
 #include "connection/OdbcCommandText.h"
 #include "connection/OdbcConnectionString.h"
 #include "connection/OdbcHandle.h"
@@ -95,22 +97,39 @@ void TADOConnection::SetConnected(bool open) {
     const odbc::ConnectionSettings settings = odbc::MapOleDbProperties(properties);
     const odbc::DriverChoice driver = odbc::ChosenDriver();
     const int port = ServerPort(settings.server, deadline);
-    const auto wide = odbc::ToSqlWide(
-        odbc::Utf8ToUtf16(odbc::BuildDriverConnectionString(settings, settings.server.host, port, driver)));
+    const odbc::TemporaryDataSource source(
+        odbc::BuildDataSourceEntries(settings, settings.server.host, port, driver));
 
     if (!impl_->environment) impl_->environment = MakeEnvironment();
     odbc::Handle dbc(SQL_HANDLE_DBC, impl_->environment->get(), SQL_HANDLE_ENV);
     SetConnectAttr(dbc, SQL_ATTR_LOGIN_TIMEOUT, LoginSeconds(deadline), "Setting the login time-out");
     // Without autocommit the driver opens a transaction, inside which BACKUP is refused.
     SetConnectAttr(dbc, SQL_ATTR_AUTOCOMMIT, SQL_AUTOCOMMIT_ON, "Setting autocommit");
-    if (settings.packetSize && odbc::KeywordsOf(driver.family).packetSize == nullptr)
+    if (settings.packetSize)
       SetConnectAttr(dbc, SQL_ATTR_PACKET_SIZE, static_cast<SQLULEN>(*settings.packetSize),
                      "Setting the packet size");
-    SQLSMALLINT outLength = 0;
-    odbc::Check(SQLDriverConnectW(dbc.get(), nullptr, const_cast<SQLWCHAR*>(wide.data()), SQL_NTS, nullptr, 0,
-                                  &outLength, SQL_DRIVER_NOPROMPT),
-                dbc, "Connecting to the database");
+    // The database, user and password go as they are, never through any
+    // connection-string syntax, so no character of them can mean more.
+    if (!settings.database.empty()) {
+      auto database = odbc::ToSqlWide(odbc::Utf8ToUtf16(settings.database));
+      // unixODBC hands this attribute on as 8-bit text, keeping only the low
+      // byte of each unit: a name it would change is refused, not mangled.
+      if (std::any_of(database.begin(), database.end(), [](SQLWCHAR c) { return c > 0xFF; }))
+        throw ESettingRefused(
+            "The setting \"Initial Catalog\" holds characters beyond Latin-1, which the driver manager cannot pass.");
+      odbc::Check(SQLSetConnectAttrW(dbc.get(), SQL_ATTR_CURRENT_CATALOG, database.data(), SQL_NTS), dbc,
+                  "Setting the database");
+    }
+    auto name = odbc::ToSqlWide(odbc::Utf8ToUtf16(source.name()));
+    auto user = odbc::ToSqlWide(odbc::Utf8ToUtf16(settings.trusted ? std::string() : settings.user));
+    auto secret = odbc::ToSqlWide(odbc::Utf8ToUtf16(settings.trusted ? std::string() : settings.password));
+    odbc::Check(SQLConnectW(dbc.get(), name.data(), SQL_NTS, user.data(), SQL_NTS, secret.data(), SQL_NTS), dbc,
+                "Connecting to the database");
     impl_->connection = std::move(dbc);
+  } catch (const EDatabaseError& e) {
+    throw EDatabaseError(WithoutPassword(e.Message(), password), e.SqlState, e.NativeError);
+  } catch (const ESettingRefused&) {
+    throw;  // names a setting, never a value
   } catch (const Exception& e) {
     throw Exception(WithoutPassword(e.Message(), password));
   }
@@ -176,7 +195,7 @@ void TADOCommand::Execute() {
     if (outcome.Failed() && !odbc::MoreResultsMayFollow(outcome)) break;
     outcome = odbc::Inspect(SQLMoreResults(statement.get()), statement);
   }
-  if (failed) throw Exception(odbc::FailureText(failures, "Executing the command"));
+  if (failed) throw odbc::FailureError(failures, "Executing the command");
 }
 
 }  // namespace vl

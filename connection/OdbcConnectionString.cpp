@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "connection/DatabaseError.h"
 #include "platform/Error.h"
 #include "platform/Text.h"
 
@@ -76,14 +77,18 @@ std::string ReadValue(std::string_view text, std::size_t& i) {
 
 int ParsePort(std::string_view text, std::string_view dataSource) {
   text = Trim(text);
-  int port = 0;
+  // At most five digits, so the value cannot overflow before it is checked.
   bool valid = !text.empty() && text.size() <= 5;
+  int port = 0;
   for (char c : text) {
-    if (c < '0' || c > '9') valid = false;
-    else port = port * 10 + (c - '0');
+    if (c < '0' || c > '9') {
+      valid = false;
+      break;
+    }
+    port = port * 10 + (c - '0');
   }
   if (!valid || port < 1 || port > 65535)
-    throw Exception("The data source '" + std::string(dataSource) + "' names an invalid port.");
+    throw Exception("The data source '" + std::string(dataSource) + "' names an invalid port (1 to 65535).");
   return port;
 }
 
@@ -100,23 +105,15 @@ bool IsTrustedLogin(std::string_view value) {
   return SameText(value, "SSPI") || SameText(value, "True") || SameText(value, "Yes");
 }
 
-void Append(std::string& out, const char* keyword, std::string_view value, DriverFamily family) {
-  if (keyword == nullptr) return;
-  out += keyword;
-  out += '=';
-  out += QuoteOdbcValue(value, family);
-  out += ';';
+bool IsTrue(std::string_view value) { return SameText(value, "True") || SameText(value, "Yes"); }
+
+// One line of the data source file: no line break and no NUL.
+void Add(std::vector<DataSourceEntry>& entries, const char* key, const std::string& value, const char* setting) {
+  if (value.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos)
+    throw ESettingRefused(std::string("The setting \"") + setting +
+                          "\" holds a line break or NUL, which the database driver cannot be given.");
+  entries.push_back({key, value});
 }
-
-constexpr DriverKeywords FreeTdsKeywords = {
-    "Server", "Port", "Database", "UID", "PWD", "Trusted_Connection", "WSID", "APP", "PacketSize",
-    // 7.4 is what the product's servers speak; without it the driver guesses.
-    "TDS_Version=7.4;"};
-
-constexpr DriverKeywords MicrosoftKeywords = {
-    "Server", nullptr, "Database", "UID", "PWD", "Trusted_Connection", "WSID", "APP", nullptr,
-    // The OLE DB provider this replaces never encrypted; newer drivers insist unless told.
-    "Encrypt=no;"};
 
 }  // namespace
 
@@ -175,17 +172,13 @@ ConnectionSettings MapOleDbProperties(const std::vector<OleDbProperty>& properti
     else if (SameText(key, "Initial Catalog")) settings.database = value;
     else if (SameText(key, "User ID")) settings.user = value;
     else if (SameText(key, "Password")) settings.password = value;
-    else if (SameText(key, "Workstation ID")) settings.workstation = value;
-    else if (SameText(key, "Application Name")) settings.application = value;
     else if (SameText(key, "Integrated Security")) settings.trusted = IsTrustedLogin(value);
     else if (SameText(key, "Packet Size")) settings.packetSize = ParsePacketSize(value);
+    else if (SameText(key, "Use Encryption for Data")) settings.encrypt = IsTrue(value);
+    else if (SameText(key, "Trust Server Certificate")) settings.trustServerCertificate = IsTrue(value);
   }
   settings.server = ParseDataSource(dataSource);
   return settings;
-}
-
-const DriverKeywords& KeywordsOf(DriverFamily family) {
-  return family == DriverFamily::FreeTds ? FreeTdsKeywords : MicrosoftKeywords;
 }
 
 DriverFamily FamilyOfDriver(std::string_view name) {
@@ -200,45 +193,28 @@ DriverChoice ChosenDriver() {
   return {name, FamilyOfDriver(name)};
 }
 
-std::string QuoteOdbcValue(std::string_view value, DriverFamily family) {
-  if (family == DriverFamily::FreeTds) {
-    // The value is never quoted back: it may be the password.
-    if (value.find("};") != std::string_view::npos)
-      throw Exception("A connection property holds \"};\", which the FreeTDS driver cannot be given.");
-    return "{" + std::string(value) + "}";
-  }
-  std::string quoted = "{";
-  for (char c : value) {
-    quoted += c;
-    if (c == '}') quoted += '}';
-  }
-  quoted += '}';
-  return quoted;
-}
-
-std::string BuildDriverConnectionString(const ConnectionSettings& settings, const std::string& host,
-                                        int port, const DriverChoice& driver) {
-  const DriverKeywords& k = KeywordsOf(driver.family);
-  std::string out;
-  Append(out, "Driver", driver.name, driver.family);
-  if (k.port != nullptr) {
-    Append(out, k.server, host, driver.family);
-    Append(out, k.port, std::to_string(port), driver.family);
+std::vector<DataSourceEntry> BuildDataSourceEntries(const ConnectionSettings& settings, const std::string& host,
+                                                    int port, const DriverChoice& driver) {
+  std::vector<DataSourceEntry> entries;
+  Add(entries, "Driver", driver.name, "VLBACKUP_ODBC_DRIVER");
+  if (driver.family == DriverFamily::FreeTds) {
+    Add(entries, "Server", host, "Data Source");
+    Add(entries, "Port", std::to_string(port), "Data Source");
+    // 7.4 is what the product's servers speak; without it the driver guesses.
+    Add(entries, "TDS_Version", "7.4", "");
+    // FreeTDS's own keyword: "require" keeps TLS on for the whole session and
+    // refuses a server that cannot encrypt. Without it the driver asks for
+    // none, and a server with a certificate encrypts the login only.
+    if (settings.encrypt) Add(entries, "Encryption", "require", "");
   } else {
-    Append(out, k.server, "tcp:" + host + "," + std::to_string(port), driver.family);
+    Add(entries, "Server", "tcp:" + host + "," + std::to_string(port), "Data Source");
+    // The OLE DB provider this replaces never encrypted unless asked; newer
+    // drivers insist unless told.
+    Add(entries, "Encrypt", settings.encrypt ? "yes" : "no", "");
+    if (settings.trustServerCertificate) Add(entries, "TrustServerCertificate", "yes", "");
   }
-  if (!settings.database.empty()) Append(out, k.database, settings.database, driver.family);
-  if (settings.trusted) {
-    Append(out, k.trusted, "Yes", driver.family);
-  } else {
-    Append(out, k.user, settings.user, driver.family);
-    Append(out, k.password, settings.password, driver.family);
-  }
-  if (!settings.workstation.empty()) Append(out, k.workstation, settings.workstation, driver.family);
-  if (!settings.application.empty()) Append(out, k.application, settings.application, driver.family);
-  if (settings.packetSize) Append(out, k.packetSize, std::to_string(*settings.packetSize), driver.family);
-  out += k.fixed;
-  return out;
+  if (settings.trusted) Add(entries, "Trusted_Connection", "Yes", "");
+  return entries;
 }
 
 }  // namespace vl::odbc

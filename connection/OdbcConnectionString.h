@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "connection/DataSourceFile.h"
+
 namespace vl::odbc {
 
 enum class DriverFamily { FreeTds, Microsoft };
@@ -43,36 +45,22 @@ struct ConnectionSettings {
   std::string database;
   std::string user;
   std::string password;
-  std::string workstation;
-  std::string application;
   bool trusted = false;  // Integrated Security: the platform's own (Kerberos) login
   std::optional<int> packetSize;
+  bool encrypt = false;           // "Use Encryption for Data": the whole session under TLS, or no session
+  bool trustServerCertificate = false;
 };
 
-// "Provider", "Persist Security Info", "Use Procedure for Prepare" and
-// "Auto Translate" have no ODBC counterpart and are read over, as is any key
-// this client does not know. "Network Library=dbmssocn" asks for TCP, the only
+// "Provider", "Persist Security Info", "Use Procedure for Prepare", "Auto
+// Translate" and "Application Name" have no counterpart in a data source and
+// are read over, as is any key this client does not know; "Workstation ID" is
+// the computer's name, which the driver sends of its own accord. "Network Library=dbmssocn" asks for TCP, the only
 // transport the driver has, so it changes nothing.
 ConnectionSettings MapOleDbConnectionString(std::string_view text);
 ConnectionSettings MapOleDbProperties(const std::vector<OleDbProperty>& properties);
 
 // The value of the key's last entry, or empty text.
 std::string FindProperty(const std::vector<OleDbProperty>& properties, std::string_view key);
-
-// Each family names the same things with its own keywords.
-struct DriverKeywords {
-  const char* server;
-  const char* port;  // nullptr: the port travels in the server value ("tcp:host,port")
-  const char* database;
-  const char* user;
-  const char* password;
-  const char* trusted;
-  const char* workstation;
-  const char* application;
-  const char* packetSize;  // nullptr: set through SQL_ATTR_PACKET_SIZE instead
-  const char* fixed;       // appended as it stands
-};
-const DriverKeywords& KeywordsOf(DriverFamily family);
 
 struct DriverChoice {
   std::string name;  // as in odbcinst.ini, or a path to the driver library
@@ -85,15 +73,11 @@ struct DriverChoice {
 DriverChoice ChosenDriver();
 DriverFamily FamilyOfDriver(std::string_view name);
 
-// An attribute value in braces, so no character of it can end the value or
-// start another keyword. Microsoft's drivers read "}}" as one "}", as ODBC
-// prescribes; FreeTDS (1.3) instead ends a braced value at the first "}" that
-// a ";" or the end follows and takes every other "}" literally, so it cannot
-// be given a value holding "};" at all: that raises Exception.
-std::string QuoteOdbcValue(std::string_view value, DriverFamily family);
-
-// The driver's connection string once the host and its TCP port are known.
-std::string BuildDriverConnectionString(const ConnectionSettings& settings, const std::string& host,
-                                        int port, const DriverChoice& driver);
+// The entries of the data source the driver reads for the host and its TCP
+// port: the driver, the server and fixed choices. User, password and database
+// are no part of it; they travel as arguments of their own. A value that could
+// not stand on one line of the file raises ESettingRefused naming its setting.
+std::vector<DataSourceEntry> BuildDataSourceEntries(const ConnectionSettings& settings, const std::string& host,
+                                                    int port, const DriverChoice& driver);
 
 }  // namespace vl::odbc

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "connection/DatabaseError.h"
 #include "connection/OdbcText.h"
 #include "platform/Error.h"
 
@@ -104,6 +105,13 @@ std::string FailureText(const std::vector<DiagRecord>& records, std::string_view
   return text;
 }
 
+EDatabaseError FailureError(const std::vector<DiagRecord>& records, std::string_view action) {
+  const auto first = std::find_if(records.begin(), records.end(),
+                                  [](const DiagRecord& r) { return !IsInformational(r); });
+  if (first == records.end()) return EDatabaseError(FailureText(records, action), "", 0);
+  return EDatabaseError(FailureText(records, action), first->state, first->native);
+}
+
 Outcome Inspect(SQLRETURN rc, const Handle& handle) {
   Outcome outcome{rc, {}};
   if (outcome.Failed() && rc != SQL_INVALID_HANDLE)
@@ -130,7 +138,7 @@ SQLRETURN Check(SQLRETURN rc, const Handle& handle, std::string_view action) {
     case SQL_INVALID_HANDLE:
       throw Exception(std::string(action) + " failed: invalid ODBC handle.");
     case SQL_ERROR:
-      throw Exception(FailureText(outcome.records, action));
+      throw FailureError(outcome.records, action);
     default:
       // SQL_NEED_DATA, SQL_STILL_EXECUTING: never asked for by this client.
       throw Exception(std::string(action) + " failed: unexpected ODBC result " + std::to_string(rc) + ".");

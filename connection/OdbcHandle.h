@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "connection/DatabaseError.h"
+
 namespace vl::odbc {
 
 static_assert(sizeof(SQLWCHAR) == sizeof(char16_t), "the driver manager must use UTF-16 wide text");
@@ -50,6 +52,10 @@ std::string StripComponentPrefixes(std::string_view message);
 // when there is nothing else), stripped, each once, one per line. When the
 // driver said nothing, names the action.
 std::string FailureText(const std::vector<DiagRecord>& records, std::string_view action);
+
+// FailureText as an error, with the SQLSTATE and native error of the first
+// error record.
+EDatabaseError FailureError(const std::vector<DiagRecord>& records, std::string_view action);
 
 // What one ODBC call came to; on failure, the driver's diagnostics.
 struct Outcome {

@@ -2,11 +2,16 @@
 // unixODBC -> FreeTDS -> the stand-in SQL Server.
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
+
 #include <filesystem>
+#include <vector>
 
 #include "StandIn.h"
 #include "connection/Ado.h"
+#include "connection/DatabaseError.h"
 #include "platform/Error.h"
+#include "platform/System.h"
 
 namespace vl {
 namespace {
@@ -52,8 +57,8 @@ TEST(ClientStandIn, OpensWithEveryPropertyReachingTheServer) {
   EXPECT_EQ(logins[0].text("instance"), "MSSQLSERVER");
   EXPECT_EQ(logins[0].text("user"), "app");
   EXPECT_EQ(logins[0].text("database"), "Velloran");
-  EXPECT_EQ(logins[0].text("workstation"), "PC7");
-  EXPECT_EQ(logins[0].text("app"), "Velloran Backup");
+  // The driver sends the computer's name, which is what "Workstation ID" becomes.
+  EXPECT_EQ(logins[0].text("workstation"), platform::ComputerName().value_or(""));
   EXPECT_TRUE(logins[0].flag("ok"));
   connection.Close();
   EXPECT_FALSE(connection.Connected());
@@ -87,15 +92,84 @@ TEST(ClientStandIn, DataSourceFormsReachTheirInstance) {
   }
 }
 
-// Values that hold the connection-string syntax of either layer arrive whole.
-TEST(ClientStandIn, PasswordWithSyntaxCharactersArrivesWhole) {
-  const std::string password = "p;w}d{=x}";
-  StandIn server(StandInConfig().login("MSSQLSERVER", "sa", password));
+// OLE DB quoting: double quotes around the value, a quote inside doubled.
+std::string OleDbQuoted(const std::string& value) {
+  std::string out = "\"";
+  for (char c : value) {
+    out += c;
+    if (c == '"') out += '"';
+  }
+  return out + "\"";
+}
+
+// Legal but odd values, and values written to add a DRIVER= keyword in either
+// layer's syntax (unixODBC reads only the low byte of each UTF-16 unit, so
+// U+017D stands for "}", U+013B for ";" and U+017B for "{"). Each reaches the
+// server exactly, and the marker library is never loaded.
+TEST(ClientStandIn, HostileAndOddValuesArriveExactlyAndLoadNothing) {
+  const std::string marker = std::string(VL_MARKER_DRIVER);
+  test::TempDir dir;
+  const std::string loaded = dir / "marker-loaded";
+  ::setenv("VL_MARKER_FILE", loaded.c_str(), 1);
+  const std::vector<std::string> values = {
+      "pa}ss", "a;b", "{x}", "p=q", " blank inside ", "x};DRIVER=" + marker + ";",
+      "x}DRIVER=" + marker + ";Y={", "}};DRIVER={" + marker + "};", "x\u017D;DRIVER=" + marker + ";",
+      "x\u017D\u013BDRIVER=" + marker + "\u013B", "\u017Bx\u017D", "Ünïcødé €", "'\"quotes\"'",
+  };
+  StandInConfig config;
+  config.databases({"Velloran", "Odd}Db;DRIVER=" + marker + ";", "Db\u017D\u013BDRIVER=" + marker});
+  for (std::size_t i = 0; i < values.size(); ++i) config.login("MSSQLSERVER", "user" + std::to_string(i), values[i]);
+  config.login("MSSQLSERVER", "x}DRIVER=" + marker + ";", "pw");
+  StandIn server(config);
+
+  struct Case {
+    std::string user;
+    std::string password;
+    std::string database;
+  };
+  std::vector<Case> cases;
+  for (std::size_t i = 0; i < values.size(); ++i) cases.push_back({"user" + std::to_string(i), values[i], "Velloran"});
+  cases.push_back({"x}DRIVER=" + marker + ";", "pw", "Velloran"});
+  cases.push_back({"user0", values[0], "Odd}Db;DRIVER=" + marker + ";"});
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.user + " / " + c.password + " / " + c.database);
+    TADOConnection connection;
+    connection.ConnectionString = "Data Source=" + server.host() + ";Initial Catalog=" + OleDbQuoted(c.database) +
+                                  ";User ID=" + OleDbQuoted(c.user) + ";Password=" + OleDbQuoted(c.password) + ";";
+    EXPECT_NO_THROW(connection.Open());
+    const auto logins = server.journal("login");
+    ASSERT_FALSE(logins.empty());
+    EXPECT_TRUE(logins.back().flag("ok"));
+    EXPECT_EQ(logins.back().text("user"), c.user);
+    EXPECT_EQ(logins.back().text("database"), c.database);
+  }
+  EXPECT_EQ(server.journal("login").size(), cases.size());
+
+  // A database name the driver manager would mangle is refused, naming the setting.
   TADOConnection connection;
-  connection.ConnectionString = OleDb(server.host(), "sa", "\"" + password + "\"");
-  connection.Open();
-  ASSERT_EQ(server.journal("login").size(), 1u);
-  EXPECT_TRUE(server.journal("login")[0].flag("ok"));
+  connection.ConnectionString = "Data Source=" + server.host() + ";Initial Catalog=Db\u017D\u013BDRIVER=" + marker +
+                                ";User ID=user0;Password=" + OleDbQuoted(values[0]) + ";";
+  try {
+    connection.Open();
+    ADD_FAILURE() << "opened";
+  } catch (const ESettingRefused& e) {
+    EXPECT_NE(std::string(e.what()).find("\"Initial Catalog\""), std::string::npos) << e.what();
+  }
+  EXPECT_EQ(server.journal("login").size(), cases.size());
+  EXPECT_FALSE(std::filesystem::exists(loaded)) << "an injected DRIVER= was loaded";
+  ::unsetenv("VL_MARKER_FILE");
+}
+
+// The test's own check: the marker library does record a load.
+TEST(ClientStandIn, MarkerLibraryRecordsBeingLoaded) {
+  test::TempDir dir;
+  const std::string loaded = dir / "marker-loaded";
+  ::setenv("VL_MARKER_FILE", loaded.c_str(), 1);
+  void* handle = ::dlopen(VL_MARKER_DRIVER, RTLD_NOW);
+  ASSERT_NE(handle, nullptr) << ::dlerror();
+  ::dlclose(handle);
+  EXPECT_TRUE(std::filesystem::exists(loaded));
+  ::unsetenv("VL_MARKER_FILE");
 }
 
 TEST(ClientStandIn, FailedLoginCarriesTheServerTextButNeverThePassword) {

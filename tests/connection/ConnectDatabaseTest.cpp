@@ -78,8 +78,34 @@ TEST_F(ConnectDatabaseTest, WithLoginTriesOnlyTheProductInstance) {
   settings_.ConfigLogin(true);
   EXPECT_FALSE(ConnectDatabase(connection_, errorText_));
   EXPECT_EQ(Logins(server), (std::vector<Login>{{"MSSQLSERVER", "SA", false}, {"VELLORAN", "sa", false}}));
+  // Under the message: what the server said to the configured login, and its source.
   EXPECT_EQ(errorText_, "Unable to connect to the Velloran database 'Velloran' on '" + server.host() +
-                            "\\VELLORAN'.\n\nPlease check your connection properties.");
+                            "\\VELLORAN'.\n\nPlease check your connection properties.\n\n"
+                            "The configured connection to '" + server.host() +
+                            "' failed: Login failed for user 'SA'.\nUnable to connect to data source "
+                            "(SQLSTATE 42000, native error 18456)");
+}
+
+// A database that does not exist: the server's 4060 reaches the message.
+TEST_F(ConnectDatabaseTest, MissingDatabaseReachesTheMessage) {
+  StandIn server(StandInConfig().login("MSSQLSERVER", "sa", "pw"));
+  settings_.DataFile({"Data Source=" + server.host(), "User ID=sa", "Password=pw", "Initial Catalog=Nope"});
+  EXPECT_FALSE(ConnectDatabase(connection_, errorText_));
+  EXPECT_NE(errorText_.find("Cannot open database \"Nope\" requested by the login."), std::string::npos)
+      << errorText_;
+}
+
+// A setting the client refuses ends the attempts, and the refusal, naming the
+// setting, reaches the message.
+TEST_F(ConnectDatabaseTest, RefusedSettingReachesTheMessageAndStopsTheFallbacks) {
+  StandIn server(StandInConfig().login("MSSQLSERVER", "sa", "pw"));
+  settings_.Arguments({"Data Source=" + server.host(), "User ID=sa", "Password=pw",
+                       "Initial Catalog=Db\u017D;DRIVER=x"});
+  EXPECT_FALSE(ConnectDatabase(connection_, errorText_));
+  EXPECT_TRUE(server.journal("login").empty());
+  EXPECT_NE(errorText_.find("The configured connection to '" + server.host() + "' failed: The setting \"Initial Catalog\""),
+            std::string::npos)
+      << errorText_;
 }
 
 // Command-line arguments beat the data file in every attempt.
@@ -101,9 +127,11 @@ TEST_F(ConnectDatabaseTest, EveryAttemptFailingGivesTheMessage) {
 
   settings_.DataFile({"Data Source=SRV", "Initial Catalog=Db2"});
   EXPECT_FALSE(ConnectDatabase(connection_, errorText_));
-  EXPECT_EQ(errorText_,
-            "Unable to connect to the Velloran database 'Db2' on 'SRV\\VELLORAN'.\n\n"
-            "Please check your connection properties.");
+  EXPECT_EQ(errorText_.rfind("Unable to connect to the Velloran database 'Db2' on 'SRV\\VELLORAN'.\n\n"
+                             "Please check your connection properties.\n\nThe configured connection to 'SRV' failed: ",
+                             0),
+            0u)
+      << errorText_;
   EXPECT_FALSE(connection_.Connected());  // the earlier connection was closed first
 }
 
