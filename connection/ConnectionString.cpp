@@ -115,6 +115,13 @@ std::string BuildProperties(ConnectionMode mode, bool login, const std::string& 
     if (value) result.append(row.Name).append("=").append(*value).append(";");
   }
   if (UseTcpIp()) result.append("Network Library=dbmssocn;");
+  // Encryption settings, from the command line or the data file, appear only
+  // when given, so a site without them gets the string it always had.
+  for (const char* name : {"Use Encryption for Data", "Trust Server Certificate"}) {
+    std::string value = GetParamValue(name);
+    if (value.empty()) value = ReadSettingText(DataFileName, DatabaseSection, name, "");
+    if (!value.empty()) result.append(name).append("=").append(value).append(";");
+  }
   return result;
 }
 

@@ -187,6 +187,10 @@ INSTANTIATE_TEST_SUITE_P(
         BuildCase{"UseTcpIpCommandLineYesSuppressesDataFile", M::Configured, {"UseTCPIP=yes"}, nullptr,
                   "[Database Settings]\nUseTCPIP=1\n",
                   "Initial Catalog=Velloran;Data Source=;User ID=SA;Password=;Workstation ID={pc};"},
+        BuildCase{"EncryptionFromDataFileAndCommandLine", M::Configured, {"Trust Server Certificate=True"},
+                  nullptr, "[Database Settings]\nUse Encryption for Data=True\n",
+                  "Initial Catalog=Velloran;Data Source=;User ID=SA;Password=;Workstation ID={pc};"
+                  "Use Encryption for Data=True;Trust Server Certificate=True;"},
         BuildCase{"ValuesInsertedVerbatim", M::Configured, {"Password=a;b=c", "Data Source=tcp:h,1433"}, nullptr,
                   "[Database Settings]\nUser ID=\"x;y\"\n",
                   "Initial Catalog=Velloran;Data Source=tcp:h,1433;User ID=x;y;Password=a;b=c;Workstation ID={pc};",
