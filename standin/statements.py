@@ -249,6 +249,9 @@ def backup(ctx, database, path_token, options, params):
         return terminated(result, ctx)
     size = int(ctx.server.config["backup_size"])
     ctx.journal(event="backup", database=found, path=path, size=size)
+    # The file is complete and journaled; the answer waits, so a test can act
+    # between the server's write and the client's next step.
+    ctx.wait(float(faults.get("delay_after_write_seconds") or 0))
     return backup_messages(ctx, found, size)
 
 
