@@ -17,6 +17,9 @@ namespace {
 
 using vl::test::StandIn;
 using vl::test::StandInConfig;
+using vl::test::MakeTestCertificates;
+using vl::test::RandomLoopbackHost;
+using vl::test::TempDir;
 
 // Owns one ODBC handle.
 class Handle {
@@ -298,6 +301,76 @@ INSTANTIATE_TEST_SUITE_P(
                       "Database 'Velloran' does not exist. Make sure that the name is entered "
                       "correctly."}),
     [](const auto& info) { return std::string(info.param.name); });
+
+struct EncryptionCase {
+  const char* name;
+  const char* serverMode;
+  const char* keywords;    // added to the connection string
+  const char* negotiated;  // the journal's "encryption", or nullptr when the login must fail
+};
+
+void PrintTo(const EncryptionCase& c, std::ostream* os) { *os << c.name; }
+
+class StandInEncryption : public ::testing::TestWithParam<EncryptionCase> {};
+
+// The driver's default (DSN-less, no keyword) says ENCRYPT_OFF, as the program does.
+TEST_P(StandInEncryption, BackupAndUpdateRunInTheNegotiatedMode) {
+  const EncryptionCase& c = GetParam();
+  StandIn server(StandInConfig().login("MSSQLSERVER", "sa", "pw").encryption(c.serverMode));
+  const std::string path = server.folder() / "VL.BAK";
+  Connection db(DefaultInstance(server, "sa", "pw") + c.keywords);
+  if (c.negotiated == nullptr) {
+    EXPECT_FALSE(db.connected());
+    EXPECT_TRUE(server.journal("login").empty());
+    return;
+  }
+  ASSERT_TRUE(db.connected()) << server.stderrText();
+  EXPECT_EQ(db.execute(kBackup, &path).result, SQL_SUCCESS_WITH_INFO);
+  EXPECT_EQ(db.execute(kUpdate).rows, 1);
+  EXPECT_EQ(std::filesystem::file_size(path), 65536u);
+  const auto logins = server.journal("login");
+  ASSERT_EQ(logins.size(), 1u);
+  EXPECT_EQ(logins[0].text("encryption"), c.negotiated);
+  EXPECT_EQ(server.journal("backup").size(), 1u);
+  EXPECT_EQ(server.journal("update").size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, StandInEncryption,
+    ::testing::Values(
+        EncryptionCase{"NotSupported", "off", "", "none"},
+        EncryptionCase{"NotSupportedRefusesRequire", "off", ";Encryption=require", nullptr},
+        EncryptionCase{"CertificateGivesLoginOnly", "login", "", "login-only"},
+        EncryptionCase{"CertificateWithRequireGivesFull", "login", ";Encryption=require", "full"},
+        EncryptionCase{"CertificateWithOffSendsLoginInClear", "login", ";Encryption=off", "none"},
+        EncryptionCase{"ForcedGivesFull", "forced", "", "full"},
+        EncryptionCase{"ForcedRefusesClientThatCannotEncrypt", "forced", ";Encryption=off",
+                       nullptr}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(StandInOdbc, ForcedServerJournalsTheRefusal) {
+  StandIn server(StandInConfig().login("MSSQLSERVER", "sa", "pw").encryption("forced"));
+  Connection db(DefaultInstance(server, "sa", "pw") + ";Encryption=off");
+  EXPECT_FALSE(db.connected());
+  const auto refused = server.journal("refused");
+  ASSERT_EQ(refused.size(), 1u);
+  EXPECT_EQ(refused[0].text("reason"), "client cannot encrypt");
+}
+
+TEST(StandInOdbc, ConfiguredCertificateIsTheOnePresented) {
+  TempDir certs;
+  const std::string host = RandomLoopbackHost();
+  const auto made = MakeTestCertificates(certs.str(), host);
+  StandIn server(StandInConfig()
+                     .host(host)
+                     .login("MSSQLSERVER", "sa", "pw")
+                     .encryption("login")
+                     .certificate(made.serverCert, made.serverKey));
+  EXPECT_EQ(server.certificatePath(), made.serverCert);
+  Connection db(DefaultInstance(server, "sa", "pw"));
+  ASSERT_TRUE(db.connected()) << server.stderrText();
+  EXPECT_EQ(server.journal("login")[0].text("encryption"), "login-only");
+}
 
 TEST(StandInOdbc, UpdateFaultCarriesTheConfiguredText) {
   StandIn server(StandInConfig().login("MSSQLSERVER", "sa", "pw").updateError(547, "No rows today."));
