@@ -180,9 +180,12 @@ TEST(StandInOdbc, LoginIsCheckedAndJournaledWithoutThePassword) {
   EXPECT_FALSE(badDatabase.connected());
   EXPECT_TRUE(HasNative(badDatabase.diagnostics(), 4060,
                         "Cannot open database \"Db2\" requested by the login. The login failed."));
+  EXPECT_TRUE(HasNative(badDatabase.diagnostics(), 18456, "Login failed for user 'sa'."));
+  Connection unknownUser(DefaultInstance(server, "nobody", "{s3cret;x}"));
+  EXPECT_TRUE(HasNative(unknownUser.diagnostics(), 18456, "Login failed for user 'nobody'."));
 
   const auto logins = server.journal("login");
-  ASSERT_EQ(logins.size(), 3u);
+  ASSERT_EQ(logins.size(), 4u);
   EXPECT_TRUE(logins[0].flag("ok"));
   EXPECT_EQ(logins[0].text("user"), "sa");
   EXPECT_EQ(logins[0].text("workstation"), "WS-TEST");
@@ -191,6 +194,11 @@ TEST(StandInOdbc, LoginIsCheckedAndJournaledWithoutThePassword) {
   EXPECT_FALSE(logins[1].flag("ok"));
   EXPECT_FALSE(logins[2].flag("ok"));
   EXPECT_EQ(logins[2].text("database"), "Db2");
+  // The reason a real server writes to its error log: wrong password, unknown
+  // login, database not opened.
+  EXPECT_EQ(logins[1].number("state"), 8);
+  EXPECT_EQ(logins[3].number("state"), 5);
+  EXPECT_EQ(logins[2].number("state"), 38);
   EXPECT_EQ(vl::test::ReadFile(server.journalPath()).find("s3cret"), std::string::npos);
 }
 
@@ -251,12 +259,26 @@ TEST(StandInOdbc, NamedInstanceIsFoundThroughTheBrowser) {
   EXPECT_EQ(logins[0].text("instance"), "VELLORAN");
 }
 
+// Behind a firewall the browser does not answer: the instance's port must be
+// given, as "host,port" or with PORT= beside "host\\instance".
+TEST(StandInOdbc, NamedInstanceWithoutBrowserIsReachedAtItsPort) {
+  StandIn server(StandInConfig().withoutInstance("MSSQLSERVER").instance("VELLORAN", 14330)
+                     .browserPort(std::nullopt));
+  EXPECT_EQ(server.browserPort(), 0);
+  const std::string rest = ";UID=sa;PWD=MarlyK5vo;DATABASE=Velloran;TDS_Version=7.4";
+  EXPECT_TRUE(Connection("DRIVER=FreeTDS;SERVER=" + server.host() + ",14330" + rest).connected());
+  EXPECT_TRUE(Connection("DRIVER=FreeTDS;SERVER=" + server.host() + "\\VELLORAN;PORT=14330" + rest)
+                  .connected());
+  EXPECT_EQ(server.journal("login").size(), 2u);
+}
+
 struct BackupFailure {
   const char* name;
   std::function<void(StandInConfig&)> configure;
   std::string subfolder;  // relative to the server's folder; the file is VL.BAK in it
   long number;
   std::string text;       // "%s" stands for the path
+  bool readOnly;          // the subfolder exists, with no write permission for anyone
 };
 
 void PrintTo(const BackupFailure& c, std::ostream* os) { *os << c.name; }
@@ -270,6 +292,11 @@ TEST_P(StandInBackupFailure, AnswersAsSqlServerDoes) {
   if (c.configure) c.configure(config);
   StandIn server(config);
   const std::string path = (server.folder().path() / c.subfolder / "VL.BAK").string();
+  if (c.readOnly) {
+    std::filesystem::create_directory(server.folder().path() / c.subfolder);
+    std::filesystem::permissions(server.folder().path() / c.subfolder,
+                                 std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
+  }
   std::string expected = c.text;
   if (auto at = expected.find("%s"); at != std::string::npos) expected.replace(at, 2, path);
 
@@ -293,13 +320,17 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         BackupFailure{"MissingFolder", nullptr, "missing", 3201,
                       "Cannot open backup device '%s'. Operating system error 3(The system "
-                      "cannot find the path specified.)."},
+                      "cannot find the path specified.).", false},
+        BackupFailure{"ReadOnlyFolder", nullptr, "readonly", 3201,
+                      "Cannot open backup device '%s'. Operating system error 5(Access is denied.).",
+                      true},
         BackupFailure{"AccessDeniedFault", [](StandInConfig& c) { c.backupError(3201, 5); }, "",
                       3201,
-                      "Cannot open backup device '%s'. Operating system error 5(Access is denied.)."},
+                      "Cannot open backup device '%s'. Operating system error 5(Access is denied.).",
+                      false},
         BackupFailure{"UnknownDatabase", [](StandInConfig& c) { c.databases({"Other"}); }, "", 911,
                       "Database 'Velloran' does not exist. Make sure that the name is entered "
-                      "correctly."}),
+                      "correctly.", false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct EncryptionCase {
