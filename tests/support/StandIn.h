@@ -12,6 +12,11 @@
 //   server.host() + "\\VELLORAN" (found through the browser on UDP 1434 of that host);
 //   then inspect server.journal().
 //
+// Encryption as at a real site: StandInConfig().encryption("login") (a self-signed
+// certificate; the journal's login "encryption" reads "login-only" or "full") or
+// "forced"; with .certificate(cert, key) from MakeTestCertificates the client can
+// check the server against that CA.
+//
 // Every server gets its own random loopback address 127.x.y.z by default, so the
 // default instance and the browser can use the real ports 1433 and 1434 without
 // clashing with other tests running at the same time.
@@ -364,7 +369,8 @@ class StandInConfig {
                    JsonQuote(message) + "}";
     return *this;
   }
-  // Applies to BACKUP and UPDATE statements.
+  // Applies to BACKUP and UPDATE statements, before they do anything: nothing is
+  // written while it waits.
   StandInConfig& delaySeconds(double seconds) { delaySeconds_ = seconds; return *this; }
   // The backup file is written and journaled, then the answer waits this long
   // (a cancel from the client ends the wait): time for a test to act between
