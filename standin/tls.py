@@ -57,9 +57,14 @@ class TlsChannel:
                 self.incoming.write(data)
             except ssl.SSLZeroReturnError:
                 return b""
+            except ssl.SSLError as failure:
+                raise TlsError("bad TLS record: %s" % failure)
 
     def sendall(self, data):
-        self.tls.write(data)
+        try:
+            self.tls.write(data)
+        except ssl.SSLError as failure:
+            raise TlsError("cannot encrypt the answer: %s" % failure)
         self.sock.sendall(self.outgoing.read())
 
     def pending(self):

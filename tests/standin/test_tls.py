@@ -88,6 +88,29 @@ class Framing(unittest.TestCase):
             self.assertEqual(server.journal("login")[0]["encryption"], "full")
             self.assertEqual(len(server.journal("update")), 1)
 
+    def test_garbage_instead_of_tls_closes_only_that_connection(self):
+        cases = [
+            ("bad record after the handshake", True, b"\x17\x03\x03\x00\x20" + b"x" * 32),
+            ("no ClientHello inside PRELOGIN", False, tds.split_into_packets(
+                tds.PKT_PRELOGIN, b"\x16\x03\x01\x00\x05hello", 4096)),
+        ]
+        with StandIn(encryption="forced") as server:
+            for name, after_handshake, data in cases:
+                with self.subTest(name):
+                    client = TlsClient(server.host, server.ports["MSSQLSERVER"])
+                    client.prelogin(OFF)
+                    if after_handshake:
+                        client.handshake()
+                    client.sock.sendall(data)
+                    self.assertTrue(client.closed_by_server())
+                    client.close()
+            client = TlsClient(server.host, server.ports["MSSQLSERVER"])
+            client.prelogin(OFF)
+            client.handshake()
+            client.send_encrypted(tds.PKT_LOGIN7, login7_payload("SA", "secret", "Velloran"))
+            self.assertTrue(login_ok(client.encrypted_reply()))
+            client.close()
+
     def test_tls_13_only_client_is_refused(self):
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
         context.check_hostname, context.verify_mode = False, ssl.CERT_NONE
