@@ -170,6 +170,14 @@ class Certificates(unittest.TestCase):
                         self.assertEqual(code == 0, works, out)
                 logins = server.journal("login")
                 self.assertEqual([r["encryption"] for r in logins], ["full"])
+            # A CA the client trusts, but a certificate for another address: the
+            # name is checked too.
+            elsewhere_ca, elsewhere_cert, elsewhere_key = make_ca(folder, random_host(), "away")
+            with StandIn(host=host, encryption="login",
+                         certificate={"cert": elsewhere_cert, "key": elsewhere_key}) as server:
+                code, out = tsql_with_section(server, folder, elsewhere_ca)
+                self.assertNotEqual(code, 0, out)
+                self.assertEqual(server.journal("login"), [])
 
     def test_bad_certificate_files_stop_the_start(self):
         with tempfile.TemporaryDirectory() as folder:
