@@ -6,6 +6,7 @@ import sys
 import time
 
 import tds
+import tls
 import statements
 from statements import Cancelled, Context, DropConnection, Result
 
@@ -36,6 +37,9 @@ class Session:
         self.next_handle = 1
         self.pending = []
         self.context = Context(server, instance, self)
+        self.plain = tls.PlainChannel(conn)
+        self.channel = self.plain
+        self.encryption = "none"
 
     # ------------------------------------------------------------ lifecycle
 
@@ -51,7 +55,7 @@ class Session:
             pass
         except DropConnection:
             log("dropping connection from %s:%d as configured" % self.peer)
-        except tds.ProtocolError as failure:
+        except (tds.ProtocolError, tls.TlsError) as failure:
             log("closing connection from %s:%d: %s" % (self.peer + (failure,)))
         except Exception as failure:  # keep serving others whatever went wrong here
             log("connection from %s:%d failed: %r" % (self.peer + (failure,)))
@@ -66,7 +70,7 @@ class Session:
     def receive_exactly(self, count):
         data = bytearray()
         while len(data) < count:
-            chunk = self.conn.recv(count - len(data))
+            chunk = self.channel.recv(count - len(data))
             if not chunk:
                 raise ConnectionClosed()
             data += chunk
@@ -90,7 +94,7 @@ class Session:
                 return kind_of_message, bytes(payload)
 
     def send(self, payload):
-        self.conn.sendall(tds.split_into_packets(tds.PKT_REPLY, payload, self.packet_size))
+        self.channel.sendall(tds.split_into_packets(tds.PKT_REPLY, payload, self.packet_size))
 
     def wait_for_attention(self, seconds):
         """Waits up to seconds; True when the client cancelled meanwhile."""
@@ -99,7 +103,7 @@ class Session:
             left = deadline - time.monotonic()
             if left <= 0:
                 return False
-            readable, _, _ = select.select([self.conn], [], [], left)
+            readable = self.channel.pending() or select.select([self.conn], [], [], left)[0]
             if readable:
                 kind, payload = self.read_message()
                 if kind == tds.PKT_ATTENTION:
@@ -111,30 +115,55 @@ class Session:
     def handshake(self):
         kind, payload = self.read_message()
         if kind == tds.PKT_PRELOGIN:
-            options = tds.parse_prelogin(payload)
-            wanted = options.get(tds.PL_ENCRYPTION, b"\x00")[:1] or b"\x00"
-            self.send(tds.build_prelogin(tds.ENCRYPT_NOT_SUP))
-            if wanted[0] in (tds.ENCRYPT_ON, tds.ENCRYPT_REQ):
+            wanted = tds.parse_prelogin(payload).get(tds.PL_ENCRYPTION, b"\x00")[:1] or b"\x00"
+            answer = encryption_answer(self.server.config["encryption"], wanted[0])
+            self.send(tds.build_prelogin(answer))
+            if answer == tds.ENCRYPT_NOT_SUP and wanted[0] in (tds.ENCRYPT_ON, tds.ENCRYPT_REQ):
                 log("client at %s:%d demands encryption; refused" % self.peer)
                 return False
+            if answer == tds.ENCRYPT_REQ:
+                # A server that forces encryption says so and hangs up on a
+                # client that cannot encrypt: the password never travels in clear.
+                self.server.journal.write({"event": "refused", "instance": self.instance,
+                                           "reason": "client cannot encrypt"})
+                log("client at %s:%d cannot encrypt; refused" % self.peer)
+                return False
+            if answer in (tds.ENCRYPT_OFF, tds.ENCRYPT_ON):
+                self.start_tls()
+                self.encryption = "full" if answer == tds.ENCRYPT_ON else "login-only"
             kind, payload = self.read_message()
         if kind != tds.PKT_LOGIN7:
             raise tds.ProtocolError("expected LOGIN7, got packet type 0x%02X" % kind)
+        if self.encryption == "login-only":
+            self.channel = self.plain  # only the login is encrypted; plain TDS after
         return self.login(tds.parse_login7(payload))
+
+    def start_tls(self):
+        """The handshake inside PRELOGIN packets; TLS on the socket afterwards."""
+        state = tls.handshake_inside_prelogin(self.server.tls_context, self.read_message,
+                                              self.conn.sendall)
+        self.channel = tls.TlsChannel(self.conn, *state)
 
     def login(self, login):
         name = self.server.server_name(self.instance)
         event = {"event": "login", "instance": self.instance, "user": login.user,
                  "database": login.database, "workstation": login.hostname,
-                 "app": login.app, "ok": False, "error": None}
-        if login.sspi or not self.server.check_login(self.instance, login.user, login.password):
+                 "app": login.app, "encryption": self.encryption, "ok": False,
+                 "error": None}
+        refusal = None if login.sspi else self.server.login_refusal(
+            self.instance, login.user, login.password)
+        if login.sspi or refusal is not None:
             event["error"] = 18456 if not login.sspi else 18452
+            # The real reason goes to the server's own log only; the client
+            # always reads state 1, as from SQL Server.
+            event["state"] = refusal
             self.server.journal.write(event)
             self.refuse_login(login, name)
             return False
         database = self.server.find_database(login.database or "master")
         if database is None:
             event["error"] = 4060
+            event["state"] = 38  # the error log's "failed to open the explicitly specified database"
             self.server.journal.write(event)
             text = ('Cannot open database "%s" requested by the login. The login failed.'
                     % login.database)
@@ -317,6 +346,22 @@ class Session:
     def sp_unprepare(self, call, name):
         self.prepared.pop(str(call.params[0][1]), None)
         return Result(), b""
+
+
+def encryption_answer(setting, wanted):
+    """The server's PRELOGIN encryption byte for the client's wish.
+
+    With a certificate a client that says OFF gets the login encrypted (OFF back),
+    one that says ON or REQUIRED gets full TLS (ON back); a forcing server gives
+    every capable client full TLS and answers REQUIRED to one that cannot encrypt.
+    """
+    if setting == "off":
+        return tds.ENCRYPT_NOT_SUP
+    if wanted == tds.ENCRYPT_NOT_SUP:
+        return tds.ENCRYPT_REQ if setting == "forced" else tds.ENCRYPT_NOT_SUP
+    if setting == "forced" or wanted in (tds.ENCRYPT_ON, tds.ENCRYPT_REQ):
+        return tds.ENCRYPT_ON
+    return tds.ENCRYPT_OFF
 
 
 def done_for(result, status, token):

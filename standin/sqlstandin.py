@@ -4,7 +4,8 @@
 Usage: python3 sqlstandin.py --config FILE.json [--exit-with-parent]
 
 When every socket listens it prints one JSON line on stdout,
-  {"ready": true, "host": ..., "instances": {name: port}, "browser_port": port or null}
+  {"ready": true, "host": ..., "instances": {name: port}, "browser_port": port or null,
+   "encryption": "off" | "login" | "forced", "certificate": PEM path or null}
 and serves until SIGTERM or SIGINT. Logins, statements, backups and updates
 are appended to the journal file, one JSON object per line.
 """
@@ -15,15 +16,18 @@ import datetime
 import json
 import os
 import selectors
+import shutil
 import signal
 import socket
 import sys
+import tempfile
 import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import tds  # noqa: E402
+import tls  # noqa: E402
 import statements  # noqa: E402
 from session import Session  # noqa: E402
 
@@ -37,10 +41,13 @@ DEFAULT_CONFIG = {
     "backup_size": 65536,
     "journal": None,
     "default_backup_dir": None,
+    "encryption": "off",
+    "certificate": None,
     "faults": {
         "backup_error": None,
         "update_error": None,
         "delay_seconds": 0,
+        "delay_after_write_seconds": 0,
         "drop_connection_on": None,
         "silent_login": False,
     },
@@ -89,6 +96,13 @@ def validate(config):
         raise ConfigError("drop_connection_on must be null, \"backup\" or \"update\"")
     if not isinstance(config["backup_size"], int) or config["backup_size"] < 0:
         raise ConfigError("backup_size must be a non-negative integer")
+    if config["encryption"] not in tls.MODES:
+        raise ConfigError("encryption must be one of %s" % ", ".join(tls.MODES))
+    certificate = config["certificate"]
+    if certificate is not None and not (
+            isinstance(certificate, dict) and isinstance(certificate.get("cert"), str)
+            and isinstance(certificate.get("key"), str)):
+        raise ConfigError('certificate must be null or {"cert": path, "key": path}')
 
 
 class Journal:
@@ -124,6 +138,8 @@ class Server:
         self.updates = {}
         self.next_spid = 51
         self.host_label = config["server_name"] or socket.gethostname().split(".")[0].upper()
+        self.tls_context = None
+        self.certificate = None
 
     def server_name(self, instance):
         if instance.upper() == DEFAULT_INSTANCE:
@@ -142,12 +158,16 @@ class Server:
                 return known
         return None
 
-    def check_login(self, instance, user, password):
+    def login_refusal(self, instance, user, password):
+        """None when the login may go on, else the 18456 state the error log names:
+        5 for an unknown user, 8 for a wrong password."""
+        known = False
         for entry in self.config["logins"].get(instance, []) or []:
-            if (str(entry.get("user", "")).lower() == user.lower()
-                    and str(entry.get("password", "")) == password):
-                return True
-        return False
+            if str(entry.get("user", "")).lower() == user.lower():
+                known = True
+                if str(entry.get("password", "")) == password:
+                    return None
+        return 8 if known else 5
 
     def record_update(self, database):
         moment = datetime.datetime.now()
@@ -196,6 +216,19 @@ def raise_shutdown(_signum, _frame):
     raise Shutdown()
 
 
+def prepare_tls(server, folder):
+    """Loads the configured certificate, or makes a self-signed one in folder."""
+    config = server.config
+    if config["encryption"] == "off":
+        return
+    if config["certificate"]:
+        cert, key = config["certificate"]["cert"], config["certificate"]["key"]
+    else:
+        cert, key = tls.make_self_signed(folder, config["host"])
+    server.tls_context = tls.server_context(cert, key)
+    server.certificate = cert
+
+
 def open_listeners(config):
     host = config["host"]
     listeners = {}
@@ -236,7 +269,8 @@ def serve(server, listeners, browser):
     if browser is not None:
         selector.register(browser, selectors.EVENT_READ, ("udp", None))
     ready = {"ready": True, "host": server.config["host"], "instances": ports,
-             "browser_port": browser.getsockname()[1] if browser is not None else None}
+             "browser_port": browser.getsockname()[1] if browser is not None else None,
+             "encryption": server.config["encryption"], "certificate": server.certificate}
     sys.stdout.write(json.dumps(ready) + "\n")
     sys.stdout.flush()
     while True:
@@ -295,13 +329,15 @@ def main(argv):
     signal.signal(signal.SIGTERM, raise_shutdown)
     signal.signal(signal.SIGINT, raise_shutdown)
     listeners, browser, server = {}, None, None
+    scratch = tempfile.mkdtemp(prefix="sqlstandin.")
     try:
         config = load_config(args.config)
         server = Server(config)
+        prepare_tls(server, scratch)
         listeners = open_listeners(config)
         browser = open_browser(config)
         serve(server, listeners, browser)
-    except ConfigError as failure:
+    except (ConfigError, tls.TlsError) as failure:
         log(str(failure))
         return 2
     except Shutdown:
@@ -313,6 +349,7 @@ def main(argv):
             sock.close()
         if browser is not None:
             browser.close()
+        shutil.rmtree(scratch, ignore_errors=True)
     return 0
 
 

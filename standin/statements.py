@@ -249,6 +249,9 @@ def backup(ctx, database, path_token, options, params):
         return terminated(result, ctx)
     size = int(ctx.server.config["backup_size"])
     ctx.journal(event="backup", database=found, path=path, size=size)
+    # The file is complete and journaled; the answer waits, so a test can act
+    # between the server's write and the client's next step.
+    ctx.wait(float(faults.get("delay_after_write_seconds") or 0))
     return backup_messages(ctx, found, size)
 
 
@@ -293,7 +296,7 @@ def write_backup_to(ctx, database, path, target):
     folder = os.path.dirname(target) or "."
     if not os.path.isdir(folder):
         return 3
-    if os.path.isdir(target) or not os.access(folder, os.W_OK):
+    if os.path.isdir(target) or not may_write_in(folder):
         return 5
     try:
         with open(target, "wb") as out:
@@ -303,6 +306,17 @@ def write_backup_to(ctx, database, path, target):
         remove_quietly(target)
         return windows_error(failure)
     return 0
+
+
+def may_write_in(folder):
+    """Whether SQL Server's service account could write there. It is never root,
+    so a folder without any write permission bit refuses it even when this
+    process runs as root (as the tests and the demo do)."""
+    try:
+        mode = os.stat(folder).st_mode
+    except OSError:
+        return False
+    return os.access(folder, os.W_OK) and bool(mode & 0o222)
 
 
 def windows_error(failure):

@@ -17,6 +17,9 @@ namespace {
 
 using vl::test::StandIn;
 using vl::test::StandInConfig;
+using vl::test::MakeTestCertificates;
+using vl::test::RandomLoopbackHost;
+using vl::test::TempDir;
 
 // Owns one ODBC handle.
 class Handle {
@@ -177,9 +180,12 @@ TEST(StandInOdbc, LoginIsCheckedAndJournaledWithoutThePassword) {
   EXPECT_FALSE(badDatabase.connected());
   EXPECT_TRUE(HasNative(badDatabase.diagnostics(), 4060,
                         "Cannot open database \"Db2\" requested by the login. The login failed."));
+  EXPECT_TRUE(HasNative(badDatabase.diagnostics(), 18456, "Login failed for user 'sa'."));
+  Connection unknownUser(DefaultInstance(server, "nobody", "{s3cret;x}"));
+  EXPECT_TRUE(HasNative(unknownUser.diagnostics(), 18456, "Login failed for user 'nobody'."));
 
   const auto logins = server.journal("login");
-  ASSERT_EQ(logins.size(), 3u);
+  ASSERT_EQ(logins.size(), 4u);
   EXPECT_TRUE(logins[0].flag("ok"));
   EXPECT_EQ(logins[0].text("user"), "sa");
   EXPECT_EQ(logins[0].text("workstation"), "WS-TEST");
@@ -188,6 +194,11 @@ TEST(StandInOdbc, LoginIsCheckedAndJournaledWithoutThePassword) {
   EXPECT_FALSE(logins[1].flag("ok"));
   EXPECT_FALSE(logins[2].flag("ok"));
   EXPECT_EQ(logins[2].text("database"), "Db2");
+  // The reason a real server writes to its error log: wrong password, unknown
+  // login, database not opened.
+  EXPECT_EQ(logins[1].number("state"), 8);
+  EXPECT_EQ(logins[3].number("state"), 5);
+  EXPECT_EQ(logins[2].number("state"), 38);
   EXPECT_EQ(vl::test::ReadFile(server.journalPath()).find("s3cret"), std::string::npos);
 }
 
@@ -248,12 +259,26 @@ TEST(StandInOdbc, NamedInstanceIsFoundThroughTheBrowser) {
   EXPECT_EQ(logins[0].text("instance"), "VELLORAN");
 }
 
+// Behind a firewall the browser does not answer: the instance's port must be
+// given, as "host,port" or with PORT= beside "host\\instance".
+TEST(StandInOdbc, NamedInstanceWithoutBrowserIsReachedAtItsPort) {
+  StandIn server(StandInConfig().withoutInstance("MSSQLSERVER").instance("VELLORAN", 14330)
+                     .browserPort(std::nullopt));
+  EXPECT_EQ(server.browserPort(), 0);
+  const std::string rest = ";UID=sa;PWD=MarlyK5vo;DATABASE=Velloran;TDS_Version=7.4";
+  EXPECT_TRUE(Connection("DRIVER=FreeTDS;SERVER=" + server.host() + ",14330" + rest).connected());
+  EXPECT_TRUE(Connection("DRIVER=FreeTDS;SERVER=" + server.host() + "\\VELLORAN;PORT=14330" + rest)
+                  .connected());
+  EXPECT_EQ(server.journal("login").size(), 2u);
+}
+
 struct BackupFailure {
   const char* name;
   std::function<void(StandInConfig&)> configure;
   std::string subfolder;  // relative to the server's folder; the file is VL.BAK in it
   long number;
   std::string text;       // "%s" stands for the path
+  bool readOnly;          // the subfolder exists, with no write permission for anyone
 };
 
 void PrintTo(const BackupFailure& c, std::ostream* os) { *os << c.name; }
@@ -267,6 +292,11 @@ TEST_P(StandInBackupFailure, AnswersAsSqlServerDoes) {
   if (c.configure) c.configure(config);
   StandIn server(config);
   const std::string path = (server.folder().path() / c.subfolder / "VL.BAK").string();
+  if (c.readOnly) {
+    std::filesystem::create_directory(server.folder().path() / c.subfolder);
+    std::filesystem::permissions(server.folder().path() / c.subfolder,
+                                 std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
+  }
   std::string expected = c.text;
   if (auto at = expected.find("%s"); at != std::string::npos) expected.replace(at, 2, path);
 
@@ -290,14 +320,88 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         BackupFailure{"MissingFolder", nullptr, "missing", 3201,
                       "Cannot open backup device '%s'. Operating system error 3(The system "
-                      "cannot find the path specified.)."},
+                      "cannot find the path specified.).", false},
+        BackupFailure{"ReadOnlyFolder", nullptr, "readonly", 3201,
+                      "Cannot open backup device '%s'. Operating system error 5(Access is denied.).",
+                      true},
         BackupFailure{"AccessDeniedFault", [](StandInConfig& c) { c.backupError(3201, 5); }, "",
                       3201,
-                      "Cannot open backup device '%s'. Operating system error 5(Access is denied.)."},
+                      "Cannot open backup device '%s'. Operating system error 5(Access is denied.).",
+                      false},
         BackupFailure{"UnknownDatabase", [](StandInConfig& c) { c.databases({"Other"}); }, "", 911,
                       "Database 'Velloran' does not exist. Make sure that the name is entered "
-                      "correctly."}),
+                      "correctly.", false}),
     [](const auto& info) { return std::string(info.param.name); });
+
+struct EncryptionCase {
+  const char* name;
+  const char* serverMode;
+  const char* keywords;    // added to the connection string
+  const char* negotiated;  // the journal's "encryption", or nullptr when the login must fail
+};
+
+void PrintTo(const EncryptionCase& c, std::ostream* os) { *os << c.name; }
+
+class StandInEncryption : public ::testing::TestWithParam<EncryptionCase> {};
+
+// The driver's default (DSN-less, no keyword) says ENCRYPT_OFF, as the program does.
+TEST_P(StandInEncryption, BackupAndUpdateRunInTheNegotiatedMode) {
+  const EncryptionCase& c = GetParam();
+  StandIn server(StandInConfig().login("MSSQLSERVER", "sa", "pw").encryption(c.serverMode));
+  const std::string path = server.folder() / "VL.BAK";
+  Connection db(DefaultInstance(server, "sa", "pw") + c.keywords);
+  if (c.negotiated == nullptr) {
+    EXPECT_FALSE(db.connected());
+    EXPECT_TRUE(server.journal("login").empty());
+    return;
+  }
+  ASSERT_TRUE(db.connected()) << server.stderrText();
+  EXPECT_EQ(db.execute(kBackup, &path).result, SQL_SUCCESS_WITH_INFO);
+  EXPECT_EQ(db.execute(kUpdate).rows, 1);
+  EXPECT_EQ(std::filesystem::file_size(path), 65536u);
+  const auto logins = server.journal("login");
+  ASSERT_EQ(logins.size(), 1u);
+  EXPECT_EQ(logins[0].text("encryption"), c.negotiated);
+  EXPECT_EQ(server.journal("backup").size(), 1u);
+  EXPECT_EQ(server.journal("update").size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, StandInEncryption,
+    ::testing::Values(
+        EncryptionCase{"NotSupported", "off", "", "none"},
+        EncryptionCase{"NotSupportedRefusesRequire", "off", ";Encryption=require", nullptr},
+        EncryptionCase{"CertificateGivesLoginOnly", "login", "", "login-only"},
+        EncryptionCase{"CertificateWithRequireGivesFull", "login", ";Encryption=require", "full"},
+        EncryptionCase{"CertificateWithOffSendsLoginInClear", "login", ";Encryption=off", "none"},
+        EncryptionCase{"ForcedGivesFull", "forced", "", "full"},
+        EncryptionCase{"ForcedRefusesClientThatCannotEncrypt", "forced", ";Encryption=off",
+                       nullptr}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(StandInOdbc, ForcedServerJournalsTheRefusal) {
+  StandIn server(StandInConfig().login("MSSQLSERVER", "sa", "pw").encryption("forced"));
+  Connection db(DefaultInstance(server, "sa", "pw") + ";Encryption=off");
+  EXPECT_FALSE(db.connected());
+  const auto refused = server.journal("refused");
+  ASSERT_EQ(refused.size(), 1u);
+  EXPECT_EQ(refused[0].text("reason"), "client cannot encrypt");
+}
+
+TEST(StandInOdbc, ConfiguredCertificateIsTheOnePresented) {
+  TempDir certs;
+  const std::string host = RandomLoopbackHost();
+  const auto made = MakeTestCertificates(certs.str(), host);
+  StandIn server(StandInConfig()
+                     .host(host)
+                     .login("MSSQLSERVER", "sa", "pw")
+                     .encryption("login")
+                     .certificate(made.serverCert, made.serverKey));
+  EXPECT_EQ(server.certificatePath(), made.serverCert);
+  Connection db(DefaultInstance(server, "sa", "pw"));
+  ASSERT_TRUE(db.connected()) << server.stderrText();
+  EXPECT_EQ(server.journal("login")[0].text("encryption"), "login-only");
+}
 
 TEST(StandInOdbc, UpdateFaultCarriesTheConfiguredText) {
   StandIn server(StandInConfig().login("MSSQLSERVER", "sa", "pw").updateError(547, "No rows today."));

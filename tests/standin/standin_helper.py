@@ -50,12 +50,14 @@ class StandIn:
                                         stdout=subprocess.PIPE, stderr=self.stderr)
         ready = self._ready_line(30)
         if not ready:
+            why = self.stderr_text()
             self.__exit__(None, None, None)
-            raise RuntimeError("stand-in did not start: " + self.stderr_text())
+            raise RuntimeError("stand-in did not start: " + why)
         info = json.loads(ready)
         self.host = info["host"]
         self.ports = info["instances"]
         self.browser_port = info["browser_port"]
+        self.certificate = info["certificate"]
         return self
 
     def _ready_line(self, timeout):
@@ -88,6 +90,15 @@ class StandIn:
     def stderr_text(self):
         with open(os.path.join(self.folder, "stderr.txt")) as source:
             return source.read()
+
+    def wait_for_stderr(self, text, timeout=10.0):
+        """Whether the server's stderr shows text within timeout (it logs after the client hears)."""
+        deadline = time.monotonic() + timeout
+        while text not in self.stderr_text():
+            if time.monotonic() > deadline:
+                return False
+            time.sleep(0.05)
+        return True
 
     def journal(self, event=None):
         if not os.path.exists(self.journal_path):
@@ -235,3 +246,85 @@ def done_status(tokens):
     if len(tokens) < 13 or tokens[-13] != tds.TOK_DONE:
         raise AssertionError("reply does not end in DONE: %r" % tokens[-13:])
     return struct.unpack("<H", tokens[-12:-10])[0]
+
+
+class TlsClient(RawClient):
+    """A raw client that does what FreeTDS does for encryption: the TLS handshake
+    inside PRELOGIN packets, then TLS records on the socket."""
+
+    def __init__(self, host, port, context=None, server_hostname=None, timeout=10.0):
+        super().__init__(host, port, timeout)
+        import ssl
+        if context is None:
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+            context.check_hostname = False
+            context.verify_mode = ssl.CERT_NONE
+        self.incoming, self.outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
+        self.tls = context.wrap_bio(self.incoming, self.outgoing, server_hostname=server_hostname)
+        self.handshake_packet_types = set()
+
+    def prelogin(self, encryption):
+        """The server's PRELOGIN encryption byte."""
+        import tds
+        self.send(tds.PKT_PRELOGIN, prelogin_packet(encryption)[8:])
+        return tds.parse_prelogin(self.reply())[tds.PL_ENCRYPTION][0]
+
+    def handshake(self):
+        """Runs the client side; every server flight must come in PRELOGIN packets."""
+        import ssl
+        import tds
+        while True:
+            try:
+                self.tls.do_handshake()
+                done = True
+            except ssl.SSLWantReadError:
+                done = False
+            data = self.outgoing.read()
+            if data:
+                self.send(tds.PKT_PRELOGIN, data)
+            if done:
+                return
+            self.incoming.write(self._packet_payload())
+
+    def _packet_payload(self):
+        import tds
+        header = self._exactly(8)
+        if header is None:
+            raise ConnectionError("server hung up during the TLS handshake")
+        kind, _status, length = tds.parse_header(header)
+        self.handshake_packet_types.add(kind)
+        return self._exactly(length - 8)
+
+    def send_encrypted(self, kind, payload):
+        import tds
+        self.tls.write(tds.split_into_packets(kind, payload, 4096))
+        self.sock.sendall(self.outgoing.read())
+
+    def encrypted_reply(self):
+        """The token stream of the next reply, read through TLS."""
+        import ssl
+        import tds
+        plain = b""
+
+        def exactly(count):
+            nonlocal plain
+            while len(plain) < count:
+                try:
+                    plain += self.tls.read(65536)
+                except ssl.SSLWantReadError:
+                    data = self.sock.recv(65536)
+                    if not data:
+                        return None
+                    self.incoming.write(data)
+            chunk, plain = plain[:count], plain[count:]
+            return chunk
+
+        out = b""
+        while True:
+            header = exactly(8)
+            if header is None:
+                return None
+            _kind, status, length = tds.parse_header(header)
+            out += exactly(length - 8)
+            if status & tds.STATUS_EOM:
+                return out

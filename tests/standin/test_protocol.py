@@ -122,6 +122,26 @@ class Faults(unittest.TestCase):
             self.assertEqual(server.journal("update"), [])
             self.assertTrue(server.journal("statement")[0].get("cancelled"))
 
+    def test_backup_answer_waits_after_the_file_is_written(self):
+        with StandIn(faults={"delay_after_write_seconds": 60}) as server:
+            path = os.path.join(server.folder, "VL.BAK")
+            client = RawClient(server.host, server.ports["MSSQLSERVER"], timeout=30)
+            self.assertTrue(login_ok(client.log_in("sa", "secret")))
+            client.send(tds.PKT_SQL_BATCH,
+                        batch_payload("BACKUP DATABASE Velloran TO DISK = N'%s'" % path))
+            deadline = time.monotonic() + 10
+            while not server.journal("backup") and time.monotonic() < deadline:
+                time.sleep(0.05)
+            self.assertEqual(server.journal("backup")[0]["path"], path)
+            self.assertEqual(os.path.getsize(path), 65536)
+            client.sock.settimeout(0.3)
+            with self.assertRaises(TimeoutError):
+                client.sock.recv(1)  # no answer yet
+            client.sock.settimeout(30)
+            client.send(tds.PKT_ATTENTION, b"")
+            self.assertTrue(done_status(client.reply()) & tds.DONE_ATTN)
+            client.close()
+
     def test_dropped_update_closes_the_connection(self):
         with StandIn(faults={"drop_connection_on": "update"}) as server:
             client = RawClient(server.host, server.ports["MSSQLSERVER"])

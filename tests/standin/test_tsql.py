@@ -30,11 +30,24 @@ class TsqlLogin(unittest.TestCase):
                 with self.subTest(user=user, password=password):
                     code, out = tsql(server, user, password, "select 1\ngo\nexit\n")
                     self.assertNotEqual(code, 0, out)
-                    self.assertIn("Msg 18456", out)
+                    # State 1 whatever the reason, as SQL Server tells a client.
+                    self.assertIn("Msg 18456 (severity 14, state 1)", out)
                     self.assertIn("Login failed for user '%s'." % user, out)
-            self.assertEqual([r["ok"] for r in server.journal("login")], [False] * 3)
+            logins = server.journal("login")
+            self.assertEqual([r["ok"] for r in logins], [False] * 3)
+            self.assertEqual([r["state"] for r in logins], [8, 5, 8])
             with open(server.journal_path, encoding="utf-8") as journal:
                 self.assertNotIn("secret", journal.read().lower())
+
+    def test_unknown_database_gets_4060_then_18456(self):
+        with StandIn() as server:
+            code, out = tsql(server, "sa", "secret", "select 1\ngo\nexit\n", database="Nope")
+            self.assertNotEqual(code, 0, out)
+            self.assertIn("Msg 4060 (severity 11, state 1)", out)
+            self.assertIn('Cannot open database "Nope" requested by the login. '
+                          'The login failed.', out)
+            self.assertIn("Msg 18456 (severity 14, state 1)", out)
+            self.assertLess(out.index("Msg 4060"), out.index("Msg 18456"))
 
     def test_named_instance_has_its_own_logins(self):
         with StandIn() as server:

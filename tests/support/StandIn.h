@@ -12,6 +12,11 @@
 //   server.host() + "\\VELLORAN" (found through the browser on UDP 1434 of that host);
 //   then inspect server.journal().
 //
+// Encryption as at a real site: StandInConfig().encryption("login") (a self-signed
+// certificate; the journal's login "encryption" reads "login-only" or "full") or
+// "forced"; with .certificate(cert, key) from MakeTestCertificates the client can
+// check the server against that CA.
+//
 // Every server gets its own random loopback address 127.x.y.z by default, so the
 // default instance and the browser can use the real ports 1433 and 1434 without
 // clashing with other tests running at the same time.
@@ -364,8 +369,24 @@ class StandInConfig {
                    JsonQuote(message) + "}";
     return *this;
   }
-  // Applies to BACKUP and UPDATE statements.
+  // Applies to BACKUP and UPDATE statements, before they do anything: nothing is
+  // written while it waits.
   StandInConfig& delaySeconds(double seconds) { delaySeconds_ = seconds; return *this; }
+  // The backup file is written and journaled, then the answer waits this long
+  // (a cancel from the client ends the wait): time for a test to act between
+  // the server's write and the client's next step.
+  StandInConfig& delayAfterWrite(double seconds) { delayAfterWrite_ = seconds; return *this; }
+  // "off" (answers "encryption not supported"), "login" (a certificate: login-only
+  // TLS for a client that says OFF, full TLS for ON/REQUIRED) or "forced" (full
+  // TLS for everyone, refuses a client that cannot encrypt).
+  StandInConfig& encryption(std::string mode) { encryption_ = std::move(mode); return *this; }
+  // PEM files of the server's certificate and key (e.g. from MakeTestCertificates);
+  // without them a self-signed certificate for the host is made at start.
+  StandInConfig& certificate(std::string certPath, std::string keyPath) {
+    certPath_ = std::move(certPath);
+    keyPath_ = std::move(keyPath);
+    return *this;
+  }
   // "backup" or "update": the connection is closed when that statement arrives.
   StandInConfig& dropConnectionOn(const std::string& statement) { dropOn_ = statement; return *this; }
   // Accept TCP connections and never answer.
@@ -395,7 +416,11 @@ class StandInConfig {
       out << "]";
       sep = ", ";
     }
-    out << "}, \"databases\": [";
+    out << "}, \"encryption\": " << JsonQuote(encryption_) << ", \"certificate\": "
+        << (certPath_.empty() ? std::string("null")
+                              : "{\"cert\": " + JsonQuote(certPath_) + ", \"key\": " +
+                                    JsonQuote(keyPath_) + "}");
+    out << ", \"databases\": [";
     sep = "";
     for (const auto& name : databases_) {
       out << sep << JsonQuote(name);
@@ -404,6 +429,7 @@ class StandInConfig {
     out << "], \"backup_size\": " << backupSize_ << ", \"journal\": " << JsonQuote(journalPath)
         << ", \"faults\": {\"backup_error\": " << backupError_
         << ", \"update_error\": " << updateError_ << ", \"delay_seconds\": " << delaySeconds_
+        << ", \"delay_after_write_seconds\": " << delayAfterWrite_
         << ", \"drop_connection_on\": " << (dropOn_.empty() ? "null" : JsonQuote(dropOn_))
         << ", \"silent_login\": " << (silentLogin_ ? "true" : "false") << "}}";
     return out.str();
@@ -421,9 +447,48 @@ class StandInConfig {
   std::string backupError_ = "null";
   std::string updateError_ = "null";
   double delaySeconds_ = 0;
+  double delayAfterWrite_ = 0;
+  std::string encryption_ = "off";
+  std::string certPath_;
+  std::string keyPath_;
   std::string dropOn_;
   bool silentLogin_ = false;
 };
+
+// ------------------------------------------------------------------ certificates
+
+struct TestCertificates {
+  std::string caCert;      // the throwaway CA, for a client's "ca file"
+  std::string serverCert;  // signed by it for the host (IP subjectAltName), for certificate()
+  std::string serverKey;
+};
+
+// Makes a new CA and a server certificate for host in folder (files
+// <name>-ca.pem, <name>-server.pem, <name>-server.key), with the openssl command.
+// Two calls with different names give two CAs that do not trust each other.
+inline TestCertificates MakeTestCertificates(const std::string& folder, const std::string& host,
+                                             const std::string& name = "test") {
+  std::vector<std::string> args = {VL_PYTHON, std::string(VL_SOURCE_DIR) + "/standin/tls.py",
+                                   folder, host, name};
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const int null = ::open("/dev/null", O_WRONLY);
+    if (null >= 0) ::dup2(null, STDOUT_FILENO);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  if (pid < 0) throw std::runtime_error("fork failed");
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    throw std::runtime_error("making test certificates in " + folder + " failed");
+  const std::string base = folder + "/" + name;
+  return {base + "-ca.pem", base + "-server.pem", base + "-server.key"};
+}
 
 // ------------------------------------------------------------------ the server
 
@@ -457,6 +522,8 @@ class StandIn {
   }
   // 0 when no browser runs.
   int browserPort() const { return browserPort_; }
+  // The PEM file of the certificate the server presents; empty when it does not encrypt.
+  const std::string& certificatePath() const { return certificatePath_; }
   const std::string& journalPath() const { return journalPath_; }
   std::vector<JournalRecord> journal() const { return ParseJournal(ReadFile(journalPath_)); }
   std::vector<JournalRecord> journal(const std::string& event) const {
@@ -567,6 +634,9 @@ class StandIn {
         ports_[name] = static_cast<int>(std::get<double>(port.value));
       const Json& browser = object->at("browser_port");
       browserPort_ = browser.isNumber() ? static_cast<int>(std::get<double>(browser.value)) : 0;
+      auto certificate = object->find("certificate");
+      if (certificate != object->end() && certificate->second.isString())
+        certificatePath_ = std::get<std::string>(certificate->second.value);
       return true;
     } catch (const std::exception&) {
       return false;
@@ -578,6 +648,7 @@ class StandIn {
   std::string host_;
   std::map<std::string, int> ports_;
   int browserPort_ = 0;
+  std::string certificatePath_;
   pid_t pid_ = -1;
   int stdoutFd_ = -1;
 };
