@@ -68,6 +68,21 @@ std::string LookUpProperty(const ConnectionProperty& row, bool login) {
   return value;
 }
 
+// The provider's own quoting, only where a value needs it: a ";" would end the
+// value and let the rest of it add or override a property, and a leading quote
+// would be read as quoting. Other values go in verbatim.
+std::string PropertyValue(const std::string& value) {
+  const bool needsQuotes =
+      value.find(';') != std::string::npos || (!value.empty() && (value.front() == '"' || value.front() == '\''));
+  if (!needsQuotes) return value;
+  std::string quoted = "\"";
+  for (char c : value) {
+    quoted += c;
+    if (c == '"') quoted += '"';
+  }
+  return quoted + "\"";
+}
+
 struct BuildContext {
   ConnectionMode mode;
   bool useDefaultPassword;
@@ -111,16 +126,15 @@ std::string BuildProperties(ConnectionMode mode, bool login, const std::string& 
   std::string result;
   for (const ConnectionProperty& row : ConnectionPropertyTable) {
     std::optional<std::string> value = ApplyRule(row.Name, LookUpProperty(row, login), ctx);
-    // Values go in verbatim: the provider's syntax has no quoting we could rely on.
-    if (value) result.append(row.Name).append("=").append(*value).append(";");
+    if (value) result.append(row.Name).append("=").append(PropertyValue(*value)).append(";");
   }
   if (UseTcpIp()) result.append("Network Library=dbmssocn;");
   // Encryption settings, from the command line or the data file, appear only
   // when given, so a site without them gets the string it always had.
-  for (const char* name : {"Use Encryption for Data", "Trust Server Certificate"}) {
+  for (const char* name : {"Use Encryption for Data", "Trust Server Certificate", "Certificate Authority File"}) {
     std::string value = GetParamValue(name);
     if (value.empty()) value = ReadSettingText(DataFileName, DatabaseSection, name, "");
-    if (!value.empty()) result.append(name).append("=").append(value).append(";");
+    if (!value.empty()) result.append(name).append("=").append(PropertyValue(value)).append(";");
   }
   return result;
 }

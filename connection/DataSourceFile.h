@@ -3,8 +3,8 @@
 // and the database then travel as arguments and attributes of their own, and no
 // value of the settings is ever parsed as connection-string syntax by unixODBC
 // or the driver. Internal to the database client.
+#include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace vl::odbc {
@@ -14,12 +14,32 @@ struct DataSourceEntry {
   std::string value;
 };
 
-// Writes the entries as the only section of an odbc.ini in a fresh private
-// folder and points ODBCINI at it; the destructor restores ODBCINI and removes
-// both. Raises Exception when the file cannot be written.
+struct DataSourceEntries {
+  std::vector<DataSourceEntry> odbc;  // the data source's section of odbc.ini
+  // When not empty, a section of a freetds.conf of its own (FreeTDS reads its
+  // "ca file" nowhere else); the data source then names it with Servername.
+  std::vector<DataSourceEntry> freetds;
+};
+
+// Sets an environment variable for its lifetime and restores the old state.
+class ScopedEnvironmentVariable {
+ public:
+  ScopedEnvironmentVariable(std::string name, const std::string& value);
+  ~ScopedEnvironmentVariable();
+  ScopedEnvironmentVariable(const ScopedEnvironmentVariable&) = delete;
+  ScopedEnvironmentVariable& operator=(const ScopedEnvironmentVariable&) = delete;
+
+ private:
+  std::string name_;
+  std::optional<std::string> old_;
+};
+
+// Writes the files in a fresh private folder and points ODBCINI (and
+// FREETDSCONF) at them; the destructor restores both and removes the folder.
+// Raises Exception when a file cannot be written.
 class TemporaryDataSource {
  public:
-  explicit TemporaryDataSource(const std::vector<DataSourceEntry>& entries);
+  explicit TemporaryDataSource(const DataSourceEntries& entries);
   ~TemporaryDataSource();
   TemporaryDataSource(const TemporaryDataSource&) = delete;
   TemporaryDataSource& operator=(const TemporaryDataSource&) = delete;
@@ -28,10 +48,9 @@ class TemporaryDataSource {
 
  private:
   std::string folder_;
-  std::string file_;
   std::string name_;
-  bool hadOdbcIni_ = false;
-  std::string oldOdbcIni_;
+  std::optional<ScopedEnvironmentVariable> odbcIni_;
+  std::optional<ScopedEnvironmentVariable> freeTdsConf_;
 };
 
 }  // namespace vl::odbc

@@ -176,6 +176,7 @@ ConnectionSettings MapOleDbProperties(const std::vector<OleDbProperty>& properti
     else if (SameText(key, "Packet Size")) settings.packetSize = ParsePacketSize(value);
     else if (SameText(key, "Use Encryption for Data")) settings.encrypt = IsTrue(value);
     else if (SameText(key, "Trust Server Certificate")) settings.trustServerCertificate = IsTrue(value);
+    else if (SameText(key, "Certificate Authority File")) settings.caFile = value;
   }
   settings.server = ParseDataSource(dataSource);
   return settings;
@@ -193,27 +194,39 @@ DriverChoice ChosenDriver() {
   return {name, FamilyOfDriver(name)};
 }
 
-std::vector<DataSourceEntry> BuildDataSourceEntries(const ConnectionSettings& settings, const std::string& host,
-                                                    int port, const DriverChoice& driver) {
-  std::vector<DataSourceEntry> entries;
-  Add(entries, "Driver", driver.name, "VLBACKUP_ODBC_DRIVER");
-  if (driver.family == DriverFamily::FreeTds) {
-    Add(entries, "Server", host, "Data Source");
-    Add(entries, "Port", std::to_string(port), "Data Source");
+DataSourceEntries BuildDataSourceEntries(const ConnectionSettings& settings, const std::string& host, int port,
+                                         const DriverChoice& driver) {
+  DataSourceEntries entries;
+  Add(entries.odbc, "Driver", driver.name, "VLBACKUP_ODBC_DRIVER");
+  if (driver.family == DriverFamily::FreeTds && settings.ChecksCertificate()) {
+    // FreeTDS reads a CA only from a freetds.conf section. Checking a
+    // certificate means nothing if the session may go plain, so it requires TLS.
+    Add(entries.freetds, "host", host, "Data Source");
+    Add(entries.freetds, "port", std::to_string(port), "Data Source");
+    Add(entries.freetds, "tds version", "7.4", "");
+    Add(entries.freetds, "encryption", "require", "");
+    Add(entries.freetds, "ca file", settings.caFile, "Certificate Authority File");
+  } else if (driver.family == DriverFamily::FreeTds) {
+    Add(entries.odbc, "Server", host, "Data Source");
+    Add(entries.odbc, "Port", std::to_string(port), "Data Source");
     // 7.4 is what the product's servers speak; without it the driver guesses.
-    Add(entries, "TDS_Version", "7.4", "");
+    Add(entries.odbc, "TDS_Version", "7.4", "");
     // FreeTDS's own keyword: "require" keeps TLS on for the whole session and
     // refuses a server that cannot encrypt. Without it the driver asks for
     // none, and a server with a certificate encrypts the login only.
-    if (settings.encrypt) Add(entries, "Encryption", "require", "");
+    if (settings.encrypt) Add(entries.odbc, "Encryption", "require", "");
   } else {
-    Add(entries, "Server", "tcp:" + host + "," + std::to_string(port), "Data Source");
+    if (settings.ChecksCertificate())
+      throw ESettingRefused(
+          "The setting \"Certificate Authority File\" is for the FreeTDS driver; Microsoft's drivers check "
+          "the server's certificate against the system's store unless \"Trust Server Certificate\" is True.");
+    Add(entries.odbc, "Server", "tcp:" + host + "," + std::to_string(port), "Data Source");
     // The OLE DB provider this replaces never encrypted unless asked; newer
     // drivers insist unless told.
-    Add(entries, "Encrypt", settings.encrypt ? "yes" : "no", "");
-    if (settings.trustServerCertificate) Add(entries, "TrustServerCertificate", "yes", "");
+    Add(entries.odbc, "Encrypt", settings.encrypt ? "yes" : "no", "");
+    if (settings.trustServerCertificate) Add(entries.odbc, "TrustServerCertificate", "yes", "");
   }
-  if (settings.trusted) Add(entries, "Trusted_Connection", "Yes", "");
+  if (settings.trusted) Add(entries.odbc, "Trusted_Connection", "Yes", "");
   return entries;
 }
 

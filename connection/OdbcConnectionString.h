@@ -48,7 +48,11 @@ struct ConnectionSettings {
   bool trusted = false;  // Integrated Security: the platform's own (Kerberos) login
   std::optional<int> packetSize;
   bool encrypt = false;           // "Use Encryption for Data": the whole session under TLS, or no session
-  bool trustServerCertificate = false;
+  bool trustServerCertificate = false;  // never check the server's certificate
+  // PEM file of the CA the server's certificate must chain to (FreeTDS checks
+  // nothing without one); TLS is then required.
+  std::string caFile;
+  bool ChecksCertificate() const { return !caFile.empty() && !trustServerCertificate; }
 };
 
 // "Provider", "Persist Security Info", "Use Procedure for Prepare", "Auto
@@ -74,10 +78,11 @@ DriverChoice ChosenDriver();
 DriverFamily FamilyOfDriver(std::string_view name);
 
 // The entries of the data source the driver reads for the host and its TCP
-// port: the driver, the server and fixed choices. User, password and database
-// are no part of it; they travel as arguments of their own. A value that could
-// not stand on one line of the file raises ESettingRefused naming its setting.
-std::vector<DataSourceEntry> BuildDataSourceEntries(const ConnectionSettings& settings, const std::string& host,
-                                                    int port, const DriverChoice& driver);
+// port: the driver, the server, encryption and fixed choices. User, password
+// and database are no part of it; they travel as arguments of their own. A
+// value that could not stand on one line of the file raises ESettingRefused
+// naming its setting.
+DataSourceEntries BuildDataSourceEntries(const ConnectionSettings& settings, const std::string& host, int port,
+                                         const DriverChoice& driver);
 
 }  // namespace vl::odbc

@@ -17,10 +17,12 @@ const DriverChoice Microsoft{"ODBC Driver 18 for SQL Server", DriverFamily::Micr
 // The data source entries as "key=value;" text, easy to compare.
 std::string DriverString(const std::string& oleDb, const DriverChoice& driver = FreeTds) {
   const ConnectionSettings s = MapOleDbConnectionString(oleDb);
+  const DataSourceEntries entries =
+      BuildDataSourceEntries(s, s.server.host, s.server.port.value_or(DefaultInstancePort), driver);
   std::string out;
-  for (const auto& [key, value] :
-       BuildDataSourceEntries(s, s.server.host, s.server.port.value_or(DefaultInstancePort), driver))
-    out += key + "=" + value + ";";
+  for (const auto& [key, value] : entries.odbc) out += key + "=" + value + ";";
+  if (!entries.freetds.empty()) out += " freetds.conf:";
+  for (const auto& [key, value] : entries.freetds) out += key + "=" + value + ";";
   return out;
 }
 
@@ -146,6 +148,16 @@ TEST(ConnectionStringMapping, EncryptionAndCertificateProperties) {
             "Driver=FreeTDS;Server=SRV;Port=1433;TDS_Version=7.4;");
   EXPECT_EQ(DriverString("Data Source=SRV;use encryption for data=yes;Trust Server Certificate=True;", Microsoft),
             "Driver=ODBC Driver 18 for SQL Server;Server=tcp:SRV,1433;Encrypt=yes;TrustServerCertificate=yes;");
+  // A CA file moves the server into a freetds.conf section of its own and requires TLS.
+  EXPECT_EQ(DriverString("Data Source=SRV,1500;Certificate Authority File=/etc/ssl/site ca.pem;"),
+            "Driver=FreeTDS; freetds.conf:host=SRV;port=1500;tds version=7.4;encryption=require;"
+            "ca file=/etc/ssl/site ca.pem;");
+  // Trusting the certificate means it is not checked, CA or not.
+  EXPECT_EQ(DriverString("Data Source=SRV;Certificate Authority File=/ca.pem;Trust Server Certificate=True;"),
+            "Driver=FreeTDS;Server=SRV;Port=1433;TDS_Version=7.4;");
+  EXPECT_THROW(DriverString("Data Source=SRV;Certificate Authority File=/ca.pem;", Microsoft), ESettingRefused);
+  EXPECT_THROW(DriverString("Data Source=SRV;Certificate Authority File=\"/ca.pem\nDriver=/evil.so\";"),
+               ESettingRefused);
 }
 
 TEST(ConnectionStringMapping, IntegratedSecurityMeansTrustedLoginWithoutUserAndPassword) {

@@ -4,6 +4,7 @@
 
 #include <stdexcept>
 
+#include "connection/OdbcConnectionString.h"
 #include "connection/UtilityConnect.h"
 #include "platform/System.h"
 #include "platform/UserInterface.h"
@@ -191,11 +192,32 @@ INSTANTIATE_TEST_SUITE_P(
                   nullptr, "[Database Settings]\nUse Encryption for Data=True\n",
                   "Initial Catalog=Velloran;Data Source=;User ID=SA;Password=;Workstation ID={pc};"
                   "Use Encryption for Data=True;Trust Server Certificate=True;"},
-        BuildCase{"ValuesInsertedVerbatim", M::Configured, {"Password=a;b=c", "Data Source=tcp:h,1433"}, nullptr,
-                  "[Database Settings]\nUser ID=\"x;y\"\n",
-                  "Initial Catalog=Velloran;Data Source=tcp:h,1433;User ID=x;y;Password=a;b=c;Workstation ID={pc};",
-                  "tcp:h,1433"}),
+        BuildCase{"ValuesInsertedVerbatim", M::Configured, {"Password=a=b=c", "Data Source=tcp:h,1433"}, nullptr,
+                  "[Database Settings]\nUser ID=x y\"z\n",
+                  "Initial Catalog=Velloran;Data Source=tcp:h,1433;User ID=x y\"z;Password=a=b=c;Workstation ID={pc};",
+                  "tcp:h,1433"},
+        // A ";" or a leading quote would end the value early or be read as quoting:
+        // such values get the provider's quotes, so none can add a property.
+        BuildCase{"ValuesThatNeedItAreQuoted", M::Configured,
+                  {"Password=a;Data Source=evil", "Data Source='srv'"}, nullptr,
+                  "[Database Settings]\nUser ID=\"\"x;y\"\"\n",
+                  "Initial Catalog=Velloran;Data Source=\"'srv'\";User ID=\"\"\"x;y\"\"\";"
+                  "Password=\"a;Data Source=evil\";Workstation ID={pc};",
+                  "'srv'"}),
     [](const testing::TestParamInfo<BuildCase>& info) { return std::string(info.param.name); });
+
+// Whatever a setting holds, the client reads back exactly that value and no
+// other property.
+TEST(BuildConnectionString, OddValuesReadBackExactly) {
+  for (const std::string value : {"a;b", "x;Data Source=evil", "\"q\"", "'s'", "a\"b;c", "{x}};", "p=q", "Ž;Ļ"}) {
+    SCOPED_TRACE(value);
+    ConnectionStringFixture f;
+    Sandbox::SetArgs({"Password=" + value, "Data Source=srv"});
+    const auto properties = odbc::ParseOleDbConnectionString(BuildConnectionString(ConnectionMode::Configured));
+    EXPECT_EQ(odbc::FindProperty(properties, "Password"), value);
+    EXPECT_EQ(odbc::FindProperty(properties, "Data Source"), "srv");
+  }
+}
 
 TEST(BuildConnectionString, CommandLineDatabaseBecomesDatabaseName) {
   ConnectionStringFixture f;
