@@ -17,6 +17,8 @@ constexpr size_t kCopyChunk = 1 << 20;
 constexpr size_t kInflateChunk = 256 * 1024;
 constexpr uint16_t kHostUnix = 3;
 constexpr uint32_t kUnixSpecialBits = 07000u << 16;  // setuid, setgid, sticky in the high word
+// Traditional, strong and central-directory encryption.
+constexpr uint16_t kAnyEncryption = kFlagEncrypted | 0x0040 | 0x2000;
 
 [[noreturn]] void Unsafe(const std::string& what) {
   throw DzipError(DZ_ERR_UNSAFE_ARCHIVE, "existing archive is unsafe: " + what);
@@ -55,7 +57,7 @@ void CheckName(const std::string& name, const char* which) {
 void CheckEntry(const EntryRecord& entry) {
   CheckName(entry.name, "entry name");
   if (entry.hasUnicodeName) CheckName(entry.unicodeName, "Unicode Path of entry");
-  if (entry.flags & kFlagEncrypted) Unsafe("entry " + entry.name + " is encrypted and cannot be checked");
+  if (entry.flags & kAnyEncryption) Unsafe("entry " + entry.name + " is encrypted and cannot be checked");
   if (entry.method != kMethodStored && entry.method != kMethodDeflated) {
     Unsafe("entry " + entry.name + " uses compression method " + std::to_string(entry.method) +
            ", which cannot be checked");

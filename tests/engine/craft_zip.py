@@ -3,6 +3,7 @@
 backup folder, for the engine's update to meet.
 
 usage: craft_zip.py CASE ARCHIVE
+       craft_zip.py --all FOLDER   (every case, e.g. as a fuzzing seed corpus)
 
 Each case builds its records byte by byte, so a record can say what no zip
 writer would: lengths that overflow once a field is added, headers that share
@@ -133,6 +134,11 @@ CASES = {
 
 
 def main(argv):
+    if argv[1] == "--all":
+        for name, make in CASES.items():
+            with open(f"{argv[2]}/{name}.zip", "wb") as f:
+                f.write(make())
+        return 0
     with open(argv[2], "wb") as f:
         f.write(CASES[argv[1]]())
     return 0
