@@ -84,6 +84,7 @@ namespace {
 struct Engine {
   platform::DynamicLibrary EngineHandle;
   DZ_DZIP_ENTRY EngineEntry = nullptr;
+  DZ_LAST_ERROR_ENTRY LastErrorEntry = nullptr;  // optional: older engines lack it
   int users = 0;
 };
 
@@ -107,6 +108,7 @@ void AcquireEngine() {
       engine.EngineHandle.Release();
       EndProgram("Could not load dzip function!");
     }
+    engine.LastErrorEntry = reinterpret_cast<DZ_LAST_ERROR_ENTRY>(engine.EngineHandle.Symbol("dzip_last_error"));
   }
   ++engine.users;
 }
@@ -115,6 +117,7 @@ void ReleaseEngine() {
   Engine& engine = ProcessEngine();
   if (--engine.users > 0) return;
   engine.EngineEntry = nullptr;
+  engine.LastErrorEntry = nullptr;
   engine.EngineHandle.Release();
 }
 
@@ -133,7 +136,19 @@ void WriteBooleans(ZIPCMDSTRUCT& command, Set set, const std::array<DZ_BOOL ZIPC
   for (std::size_t i = 0; i < N; ++i) command.*fields[i] = AsBool(set.Contains(static_cast<typename Set::Element>(i)));
 }
 
+std::string EngineDetail() {
+  DZ_LAST_ERROR_ENTRY entry = ProcessEngine().LastErrorEntry;
+  const char* text = entry != nullptr ? entry() : nullptr;
+  return text != nullptr ? text : "";
+}
+
 }  // namespace
+
+std::string QuotedZipItem(const std::string& path) {
+  std::string quoted = "\"";
+  for (char c : path) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return quoted + "\"";
+}
 
 TZipFile::EngineLease::EngineLease() { AcquireEngine(); }
 TZipFile::EngineLease::~EngineLease() { ReleaseEngine(); }
@@ -156,6 +171,7 @@ bool TZipFile::RunAction(std::int32_t action) {
   zipCommand_.function = action;
   const std::int32_t result = ProcessEngine().EngineEntry(&zipCommand_);
   resultCode_ = result;
+  resultDetail_ = result == 0 ? std::string() : EngineDetail();
   return result == 0;
 }
 

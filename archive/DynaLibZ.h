@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
+#include <string>
 
 #include "archive/DynaZip.h"
 #include "dzip.h"
@@ -150,6 +151,10 @@ extern const std::array<char* ZIPCMDSTRUCT::*, TextPropertyCount> TextPropertyFi
 // Shown when a text property itself is assigned.
 inline constexpr const char* DirectAssignMessage = "Cannot Directly assign a value to type LPSTR.  Use SetText";
 
+// One path as an entry of lpszItemList: quoted, with every double quote in it
+// doubled, so the engine reads back exactly this path whatever it holds.
+std::string QuotedZipItem(const std::string& path);
+
 class TZipFile : public TDynaZip {
  public:
   // Loads the zip engine "DZIP32.DLL" (once per process). When it cannot be
@@ -191,6 +196,10 @@ class TZipFile : public TDynaZip {
   bool RunAction(std::int32_t action);
   // The engine's last return value; 0 before the first call.
   std::int32_t ResultCode() const { return resultCode_; }
+  // Why the last call failed, in the engine's words ("... No space left on
+  // device"); empty after a success, or when the engine cannot say (an older
+  // engine without the dzip_last_error entry).
+  std::string ResultDetail() const { return resultDetail_; }
 
   // The last request as handed to the engine.
   const ZIPCMDSTRUCT& ZipCommand() const { return zipCommand_; }
@@ -210,6 +219,7 @@ class TZipFile : public TDynaZip {
 
   EngineLease engine_;
   std::int32_t resultCode_ = 0;
+  std::string resultDetail_;
   std::array<std::unique_ptr<TLPStr>, TextPropertyCount> texts_;
   ZIPCMDSTRUCT zipCommand_{};
   MEMTOMEMBLOCK memToMemBlock_{};

@@ -7,6 +7,7 @@
 #include "EngineError.h"
 #include "EngineFile.h"
 #include "ItemList.h"
+#include "KeptEntries.h"
 #include "ParallelDeflate.h"
 #include "ZipRecords.h"
 #include "dzip.h"
@@ -15,12 +16,12 @@ namespace dz {
 namespace {
 
 constexpr size_t kOutputBuffer = 256 * 1024;
-constexpr size_t kCopyChunk = 1 << 20;
 constexpr uint16_t kMadeBy = kVersionZip64;  // MS-DOS attributes (host 0), format 4.5
 
 struct PlannedItem {
   std::string path;
   std::string entryName;
+  uint32_t mode = 0;  // permission bits
 };
 
 // The temporary archive with a write buffer and the current offset.
@@ -96,31 +97,24 @@ std::vector<PlannedItem> PlanItems(const AddRequest& request) {
   for (const auto& path : request.items) {
     FileInfo info = StatPath(path);
     if (!info.exists) throw DzipError(DZ_ERR_ITEM_UNREADABLE, "no such file: " + path);
+    if (info.link) throw DzipError(DZ_ERR_ITEM_UNREADABLE, "a symbolic link, not followed: " + path);
     if (!info.regular) throw DzipError(DZ_ERR_ITEM_UNREADABLE, "not a file: " + path);
     if (!request.largeFiles && NeedsZip64(info.size)) TooLarge(path);
     std::string name = EntryName(path, request.bareNames);
     if (name.empty() || name.size() > kMax16) throw DzipError(DZ_ERR_ITEM_UNREADABLE, "no usable entry name: " + path);
     std::erase_if(plan, [&](const PlannedItem& p) { return p.entryName == name; });
-    plan.push_back({path, name});
+    plan.push_back({path, name, info.mode});
   }
   return plan;
 }
 
 void CopyEntry(InputFile& source, EntryRecord entry, ArchiveOutput& out, bool largeFiles,
                std::vector<EntryRecord>& written) {
-  uint64_t from = entry.dataOffset;
   entry.localOffset = out.Position();
   entry.zip64Sizes = NeedsZip64(entry.size) || NeedsZip64(entry.compressedSize);
   if (!largeFiles && EntryUsesZip64(entry)) TooLarge(entry.name);
   out.Write(LocalHeader(entry));
-  std::vector<uint8_t> chunk(std::min<uint64_t>(kCopyChunk, entry.compressedSize));
-  for (uint64_t left = entry.compressedSize; left > 0;) {
-    size_t n = static_cast<size_t>(std::min<uint64_t>(left, chunk.size()));
-    source.ReadAt(from, chunk.data(), n);
-    out.Write(chunk.data(), n);
-    from += n;
-    left -= n;
-  }
+  CopyCheckedData(source, entry, [&](const uint8_t* data, size_t size) { out.Write(data, size); });
   if (entry.flags & kFlagDataDescriptor) out.Write(DataDescriptor(entry));
   written.push_back(std::move(entry));
 }
@@ -183,29 +177,54 @@ void WriteDirectory(const std::vector<EntryRecord>& entries, const std::string& 
   out.Flush();
 }
 
+// The archive is no more open than the least open file it holds, and never
+// takes its mode from the file it replaces.
+uint32_t NarrowestMode(const std::vector<PlannedItem>& plan) {
+  uint32_t mode = 0777;
+  for (const auto& item : plan) mode &= item.mode;
+  return mode;
+}
+
+// The entries to keep from what is already at the archive's name, checked;
+// previous is left open on it for copying. Nothing there means none.
+ArchiveDirectory ReadExistingArchive(const std::string& path, const std::vector<PlannedItem>& plan,
+                                     std::optional<InputFile>& previous) {
+  FileInfo target = StatPath(path);
+  if (!target.exists) return {};
+  // A folder cannot be replaced by the rename; anything else that is not a
+  // plain file (a link, a FIFO, a device) is refused when opened.
+  if (target.folder) throw DzipError(DZ_ERR_CANNOT_CREATE, "a folder, not an archive: " + path);
+  try {
+    previous.emplace(path, DZ_ERR_EXISTING_ARCHIVE, DZ_ERR_UNSAFE_ARCHIVE);
+    ArchiveDirectory existing = ReadArchiveDirectory(*previous, previous->Info().size);
+    std::vector<std::string> newNames;
+    for (const auto& item : plan) newNames.push_back(item.entryName);
+    SelectKeptEntries(existing.entries, newNames);
+    return existing;
+  } catch (const DzipError& e) {
+    // The reason names the archive: the job's message shows it as it is.
+    throw DzipError(e.Code(), path + ": " + e.what());
+  }
+}
+
 }  // namespace
 
 void AddToArchive(const AddRequest& request) {
   if (request.archivePath.empty()) throw DzipError(DZ_ERR_CANNOT_CREATE, "no archive name");
   std::vector<PlannedItem> plan = PlanItems(request);
 
-  FileInfo target = StatPath(request.archivePath);
   std::optional<InputFile> previous;
-  ArchiveDirectory existing;
-  if (target.exists) {
-    if (!target.regular) throw DzipError(DZ_ERR_CANNOT_CREATE, "not a file: " + request.archivePath);
-    previous.emplace(request.archivePath, DZ_ERR_EXISTING_ARCHIVE);
-    existing = ReadArchiveDirectory(*previous, previous->Info().size);
-    std::erase_if(existing.entries, [&](const EntryRecord& e) {
-      return std::any_of(plan.begin(), plan.end(), [&](const PlannedItem& p) { return p.entryName == e.name; });
-    });
-  }
+  ArchiveDirectory existing = ReadExistingArchive(request.archivePath, plan, previous);
 
-  TemporaryFile temporary(request.archivePath);
-  if (target.exists) temporary.SetMode(target.mode);
+  TemporaryFile temporary(request.archivePath, NarrowestMode(plan));
   ArchiveOutput out(temporary);
   std::vector<EntryRecord> written;
-  for (const auto& entry : existing.entries) CopyEntry(*previous, entry, out, request.largeFiles, written);
+  try {
+    for (const auto& entry : existing.entries) CopyEntry(*previous, entry, out, request.largeFiles, written);
+  } catch (const DzipError& e) {
+    if (e.Code() != DZ_ERR_UNSAFE_ARCHIVE) throw;
+    throw DzipError(e.Code(), request.archivePath + ": " + e.what());
+  }
 
   DeflateOptions options = DefaultDeflateOptions(request.level);
   if (request.diagnostic) {

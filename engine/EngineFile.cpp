@@ -30,9 +30,12 @@ FileInfo FromStat(const struct stat& st) {
   FileInfo info;
   info.exists = true;
   info.regular = S_ISREG(st.st_mode);
+  info.link = S_ISLNK(st.st_mode);
+  info.folder = S_ISDIR(st.st_mode);
   info.size = static_cast<uint64_t>(st.st_size);
   info.modified = static_cast<int64_t>(st.st_mtime);
-  info.mode = static_cast<uint32_t>(st.st_mode & 07777);
+  // No setuid, setgid or sticky bit is ever passed on to a file written.
+  info.mode = static_cast<uint32_t>(st.st_mode & 0777);
   return info;
 }
 
@@ -69,7 +72,7 @@ std::string FolderOf(const std::string& path) {
 
 FileInfo StatPath(const std::string& path) {
   struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return FileInfo{};
+  if (::lstat(path.c_str(), &st) != 0) return FileInfo{};
   return FromStat(st);
 }
 
@@ -89,11 +92,18 @@ uint32_t DosDateTime(int64_t modified) {
 
 // ---- InputFile
 
-InputFile::InputFile(const std::string& path, int32_t failCode) : path_(path), failCode_(failCode) {
+InputFile::InputFile(const std::string& path, int32_t failCode, int32_t wrongTypeCode)
+    : path_(path), failCode_(failCode) {
+  // O_NONBLOCK: a FIFO swapped in opens at once instead of waiting for a writer;
+  // the type check on the descriptor then refuses it.
   do {
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
   } while (fd_ < 0 && errno == EINTR);
+  if (fd_ < 0 && errno == ELOOP) throw DzipError(wrongTypeCode, path + " is a symbolic link");
   if (fd_ < 0) Fail("cannot open", errno);
+  struct stat st {};
+  if (::fstat(fd_, &st) != 0) Fail("cannot examine", errno);
+  if (!S_ISREG(st.st_mode)) throw DzipError(wrongTypeCode, path + " is not a regular file");
 }
 
 InputFile::~InputFile() {
@@ -141,15 +151,24 @@ void InputFile::ReadAt(uint64_t offset, void* buffer, size_t size) {
 
 // ---- TemporaryFile
 
-TemporaryFile::TemporaryFile(const std::string& finalPath) : finalPath_(finalPath) {
+TemporaryFile::TemporaryFile(const std::string& finalPath, uint32_t mode) : finalPath_(finalPath) {
   for (unsigned attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
-    tempPath_ = TemporaryName(finalPath, attempt);
-    fd_ = ::open(tempPath_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    std::string name = TemporaryName(finalPath, attempt);
+    // Owner-only until fchmod sets the final bits, so no umask can widen it.
+    fd_ = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd_ >= 0) tempPath_ = name;
     if (fd_ < 0 && errno != EEXIST && errno != EINTR) {
-      throw DzipError(DZ_ERR_CANNOT_CREATE, "cannot create " + tempPath_ + ": " + ErrorText(errno));
+      throw DzipError(DZ_ERR_CANNOT_CREATE, "cannot create " + name + ": " + ErrorText(errno));
     }
   }
   if (fd_ < 0) throw DzipError(DZ_ERR_CANNOT_CREATE, "no free temporary name beside " + finalPath);
+  if (::fchmod(fd_, static_cast<mode_t>(mode & 0777)) != 0) {
+    int err = errno;
+    ::close(fd_);
+    fd_ = -1;
+    ::unlink(tempPath_.c_str());
+    throw DzipError(DZ_ERR_CANNOT_CREATE, "cannot set the mode of " + tempPath_ + ": " + ErrorText(err));
+  }
 }
 
 TemporaryFile::~TemporaryFile() {
@@ -189,8 +208,6 @@ void TemporaryFile::WriteAt(uint64_t offset, const void* data, size_t size) {
     size -= static_cast<size_t>(n);
   }
 }
-
-void TemporaryFile::SetMode(uint32_t mode) { (void)::fchmod(fd_, static_cast<mode_t>(mode)); }
 
 void TemporaryFile::Commit() {
   if (::fsync(fd_) != 0) Fail("cannot flush", errno);

@@ -9,12 +9,15 @@ namespace dz {
 
 struct FileInfo {
   bool exists = false;
-  bool regular = false;  // a plain file (after following links)
+  bool regular = false;  // a plain file itself, never a link to one
+  bool link = false;     // a symbolic link
+  bool folder = false;
   uint64_t size = 0;
   int64_t modified = 0;  // seconds since the epoch
-  uint32_t mode = 0;     // permission bits, for a replaced archive
+  uint32_t mode = 0;     // permission bits (0777 at most)
 };
 
+// What is at path itself: a symbolic link is reported, not followed.
 FileInfo StatPath(const std::string& path);
 bool IsPathSeparator(char c);
 // The folder part of path, "." when it has none.
@@ -23,10 +26,13 @@ std::string FolderOf(const std::string& path);
 // clamped to the range the format can hold (1980 to 2107).
 uint32_t DosDateTime(int64_t modified);
 
-// A file opened for reading. Every failure raises DzipError with failCode.
+// A plain file opened for reading, never through a symbolic link and without
+// waiting on a FIFO or device. Anything else at path raises DzipError with
+// wrongTypeCode, every other failure with failCode.
 class InputFile {
  public:
-  InputFile(const std::string& path, int32_t failCode);
+  InputFile(const std::string& path, int32_t failCode, int32_t wrongTypeCode);
+  InputFile(const std::string& path, int32_t failCode) : InputFile(path, failCode, failCode) {}
   ~InputFile();
   InputFile(const InputFile&) = delete;
   InputFile& operator=(const InputFile&) = delete;
@@ -45,19 +51,19 @@ class InputFile {
   int fd_ = -1;
 };
 
-// A new file beside a final name, removed again unless Commit succeeds.
-// Creating it raises DZ_ERR_CANNOT_CREATE, every later failure DZ_ERR_WRITE.
+// A new file beside a final name, removed again unless Commit succeeds. It is
+// created afresh (never through a planted link) and gets exactly mode & 0777,
+// whatever the umask. Creating it raises DZ_ERR_CANNOT_CREATE, every later
+// failure DZ_ERR_WRITE.
 class TemporaryFile {
  public:
-  explicit TemporaryFile(const std::string& finalPath);
+  TemporaryFile(const std::string& finalPath, uint32_t mode);
   ~TemporaryFile();
   TemporaryFile(const TemporaryFile&) = delete;
   TemporaryFile& operator=(const TemporaryFile&) = delete;
 
   void Write(const void* data, size_t size);
   void WriteAt(uint64_t offset, const void* data, size_t size);
-  // Best effort: the archive keeps the permissions of the file it replaces.
-  void SetMode(uint32_t mode);
   // Flushes to disk and renames over the final name.
   void Commit();
   const std::string& Path() const { return tempPath_; }

@@ -4,23 +4,47 @@
 
 namespace dz {
 
+namespace {
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+bool EndsQuotedName(char c) { return c == '\0' || IsBlank(c); }
+
+// Reads one quoted name starting after its opening quote; returns where it ends.
+const char* QuotedName(const char* p, std::string& name) {
+  for (; *p != '\0'; ++p) {
+    if (*p != '"') {
+      name += *p;
+    } else if (p[1] == '"') {
+      name += '"';
+      ++p;
+    } else if (EndsQuotedName(p[1])) {
+      return p + 1;
+    } else {
+      name += '"';
+    }
+  }
+  return p;
+}
+
+}  // namespace
+
 std::vector<std::string> ParseItemList(const char* list) {
   std::vector<std::string> items;
   if (list == nullptr) return items;
-  std::string current;
-  bool quoted = false;
-  for (const char* p = list; *p != '\0'; ++p) {
-    char c = *p;
-    if (c == '"') {
-      quoted = !quoted;
-    } else if (!quoted && (c == ' ' || c == '\t')) {
-      if (!current.empty()) items.push_back(current);
-      current.clear();
-    } else {
-      current += c;
+  const char* p = list;
+  while (*p != '\0') {
+    if (IsBlank(*p)) {
+      ++p;
+      continue;
     }
+    std::string item;
+    if (*p == '"') {
+      p = QuotedName(p + 1, item);
+    } else {
+      for (; *p != '\0' && !IsBlank(*p); ++p) item += *p;
+    }
+    if (!item.empty()) items.push_back(std::move(item));
   }
-  if (!current.empty()) items.push_back(current);
   return items;
 }
 

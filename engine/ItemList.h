@@ -5,9 +5,13 @@
 
 namespace dz {
 
-// Items are separated by blanks (space or tab) outside double quotes; quotes
-// group a name with blanks and are not part of it. A quote left open runs to the
-// end of the text. Empty items are dropped.
+// Items are separated by blanks (space or tab). An item that starts with a
+// double quote is a quoted name: inside it "" stands for one quote, and a quote
+// closes it only where a blank or the end of the text follows; any other quote
+// is part of the name. So "/b/my "x" folder/VL.BAK" is one name, and a quoted
+// name with every quote doubled can hold any character. A quote inside an
+// unquoted item is an ordinary character. A quote left open runs to the end
+// of the text. Empty items are dropped.
 std::vector<std::string> ParseItemList(const char* list);
 
 // The name an item gets in the archive: its last path component when bare,

@@ -16,6 +16,7 @@ constexpr uint32_t kEndSignature = 0x06054b50;
 constexpr uint32_t kZip64EndSignature = 0x06064b50;
 constexpr uint32_t kZip64LocatorSignature = 0x07064b50;
 constexpr uint16_t kZip64ExtraId = 0x0001;
+constexpr uint16_t kUnicodePathExtraId = 0x7075;
 constexpr size_t kLocalHeaderSize = 30;
 constexpr size_t kCentralHeaderSize = 46;
 constexpr size_t kEndSize = 22;
@@ -80,6 +81,16 @@ class Reader {
   throw DzipError(DZ_ERR_EXISTING_ARCHIVE, "existing archive is damaged: " + what);
 }
 
+[[noreturn]] void Unsafe(const std::string& what) {
+  throw DzipError(DZ_ERR_UNSAFE_ARCHIVE, "existing archive is unsafe: " + what);
+}
+
+// Only values that fit a 32-bit field are written there without ZIP64.
+uint32_t Field32(uint64_t v) {
+  if (v > kMax32) throw DzipError(DZ_ERR_INTERNAL, "a value of " + std::to_string(v) + " does not fit its record field");
+  return static_cast<uint32_t>(v);
+}
+
 uint32_t Clamp32(uint64_t v) { return NeedsZip64(v) ? kMax32 : static_cast<uint32_t>(v); }
 
 uint16_t VersionNeeded(const EntryRecord& entry) {
@@ -92,30 +103,38 @@ std::string Zip64Extra(const EntryRecord& entry, bool withOffset) {
   if (withOffset) fields.U64(entry.localOffset);
   std::string body = fields.Take();
   if (body.empty()) return {};
-  return Bytes().U16(kZip64ExtraId).U16(static_cast<uint16_t>(body.size())).Text(body).Take();
+  return Bytes().U16(kZip64ExtraId).U16(Length16(body.size())).Text(body).Take();
 }
 
-// The central extra fields without the ZIP64 one, which is rebuilt on writing.
-std::string OtherExtraFields(const std::string& extra, EntryRecord& entry, bool sizeMax, bool compressedMax,
-                             bool offsetMax, bool diskMax) {
-  std::string kept;
+// The real values behind a header's 0xFFFFFFFF fields, in the order they sit
+// in a ZIP64 extra field.
+struct Zip64Values {
+  uint64_t* size = nullptr;
+  uint64_t* compressedSize = nullptr;
+  uint64_t* localOffset = nullptr;
+  bool disk = false;
+};
+
+// Reads the extra fields that matter (ZIP64, Unicode Path); the rest are dropped.
+void ReadExtraFields(const std::string& extra, const Zip64Values& zip64, EntryRecord* entry) {
   Reader r(extra);
   while (r.Left() >= 4) {
-    size_t start = r.Pos();
     uint16_t id = r.U16();
     uint16_t length = r.U16();
     std::string body = r.Text(length);
-    if (id != kZip64ExtraId) {
-      kept += extra.substr(start, 4 + length);
-      continue;
+    if (id == kZip64ExtraId) {
+      Reader z(body);
+      if (zip64.size != nullptr) *zip64.size = z.U64();
+      if (zip64.compressedSize != nullptr) *zip64.compressedSize = z.U64();
+      if (zip64.localOffset != nullptr) *zip64.localOffset = z.U64();
+      if (zip64.disk && z.U32() != 0) Damaged("spans several disks");
+    } else if (id == kUnicodePathExtraId && entry != nullptr) {
+      // Version 1, then the CRC-32 of the raw name, then the UTF-8 name.
+      if (body.size() < 5) Unsafe("short Unicode Path field of " + entry->name);
+      entry->unicodeName = body.substr(5);
+      entry->hasUnicodeName = true;
     }
-    Reader z(body);
-    if (sizeMax) entry.size = z.U64();
-    if (compressedMax) entry.compressedSize = z.U64();
-    if (offsetMax) entry.localOffset = z.U64();
-    if (diskMax && z.U32() != 0) Damaged("spans several disks");
   }
-  return kept;
 }
 
 EntryRecord ReadCentralHeader(Reader& r) {
@@ -144,7 +163,10 @@ EntryRecord ReadCentralHeader(Reader& r) {
   e.compressedSize = compressed;
   e.size = size;
   e.localOffset = offset;
-  e.extra = OtherExtraFields(extra, e, size == kMax32, compressed == kMax32, offset == kMax32, disk == kMax16);
+  ReadExtraFields(extra,
+                  {size == kMax32 ? &e.size : nullptr, compressed == kMax32 ? &e.compressedSize : nullptr,
+                   offset == kMax32 ? &e.localOffset : nullptr, disk == kMax16},
+                  &e);
   if (disk != 0 && disk != kMax16) Damaged("spans several disks");
   e.zip64Sizes = NeedsZip64(e.size) || NeedsZip64(e.compressedSize);
   return e;
@@ -219,27 +241,64 @@ EndInfo ReadEndRecords(InputFile& file, uint64_t fileSize) {
   return info;
 }
 
-// Checks the entry's local header and finds where its data starts.
+// Checks that the entry's local header agrees with its central one and finds
+// where its data starts.
 void LocateData(InputFile& file, EntryRecord& entry, uint64_t directoryOffset) {
   if (entry.localOffset > directoryOffset || directoryOffset - entry.localOffset < kLocalHeaderSize) {
-    Damaged("entry outside the archive: " + entry.name);
+    Unsafe("entry outside the archive: " + entry.name);
   }
   std::string header(kLocalHeaderSize, '\0');
   file.ReadAt(entry.localOffset, header.data(), header.size());
   Reader r(header);
   if (r.U32() != kLocalSignature) Damaged("bad local header: " + entry.name);
-  Reader lengths(header, 26);
-  uint64_t nameLength = lengths.U16();
-  uint64_t extraLength = lengths.U16();
+  r.U16();  // version needed
+  uint16_t flags = r.U16();
+  uint16_t method = r.U16();
+  r.U32();  // time and date
+  uint32_t crc = r.U32();
+  uint64_t compressed = r.U32();
+  uint64_t size = r.U32();
+  uint64_t nameLength = r.U16();
+  uint64_t extraLength = r.U16();
   entry.dataOffset = entry.localOffset + kLocalHeaderSize + nameLength + extraLength;
   if (entry.dataOffset > directoryOffset || directoryOffset - entry.dataOffset < entry.compressedSize) {
-    Damaged("entry data outside the archive: " + entry.name);
+    Unsafe("entry data outside the archive: " + entry.name);
+  }
+  std::string rest(nameLength + extraLength, '\0');
+  file.ReadAt(entry.localOffset + kLocalHeaderSize, rest.data(), rest.size());
+  if (rest.compare(0, nameLength, entry.name) != 0) Unsafe("local header names another entry than " + entry.name);
+  if (method != entry.method || (flags & (kFlagEncrypted | kFlagDataDescriptor)) != (entry.flags & (kFlagEncrypted | kFlagDataDescriptor))) {
+    Unsafe("local header disagrees with the directory: " + entry.name);
+  }
+  // With a data descriptor the local header may carry zeros instead.
+  if (flags & kFlagDataDescriptor) return;
+  ReadExtraFields(rest.substr(nameLength), {size == kMax32 ? &size : nullptr, compressed == kMax32 ? &compressed : nullptr, nullptr, false},
+                  nullptr);
+  if (crc != entry.crc || compressed != entry.compressedSize || size != entry.size) {
+    Unsafe("local header sizes or CRC disagree with the directory: " + entry.name);
+  }
+}
+
+// Each entry's local header and data must lie apart from every other's, so no
+// byte of the archive is copied twice.
+void CheckNoOverlap(const std::vector<EntryRecord>& entries) {
+  std::vector<std::pair<uint64_t, uint64_t>> ranges;
+  ranges.reserve(entries.size());
+  for (const auto& e : entries) ranges.emplace_back(e.localOffset, e.dataOffset + e.compressedSize);
+  std::sort(ranges.begin(), ranges.end());
+  for (size_t i = 1; i < ranges.size(); ++i) {
+    if (ranges[i].first < ranges[i - 1].second) Unsafe("entries overlap each other");
   }
 }
 
 }  // namespace
 
 bool EntryUsesZip64(const EntryRecord& entry) { return entry.zip64Sizes || NeedsZip64(entry.localOffset); }
+
+uint16_t Length16(size_t length) {
+  if (length > kMax16) throw DzipError(DZ_ERR_INTERNAL, "a length of " + std::to_string(length) + " does not fit its record field");
+  return static_cast<uint16_t>(length);
+}
 
 std::string LocalHeader(const EntryRecord& entry) {
   std::string extra = Zip64Extra(entry, false);
@@ -251,10 +310,10 @@ std::string LocalHeader(const EntryRecord& entry) {
       .U16(static_cast<uint16_t>(entry.dosDateTime & 0xFFFF))  // time
       .U16(static_cast<uint16_t>(entry.dosDateTime >> 16))     // date
       .U32(entry.crc)
-      .U32(entry.zip64Sizes ? kMax32 : static_cast<uint32_t>(entry.compressedSize))
-      .U32(entry.zip64Sizes ? kMax32 : static_cast<uint32_t>(entry.size))
-      .U16(static_cast<uint16_t>(entry.name.size()))
-      .U16(static_cast<uint16_t>(extra.size()))
+      .U32(entry.zip64Sizes ? kMax32 : Field32(entry.compressedSize))
+      .U32(entry.zip64Sizes ? kMax32 : Field32(entry.size))
+      .U16(Length16(entry.name.size()))
+      .U16(Length16(extra.size()))
       .Text(entry.name)
       .Text(extra)
       .Take();
@@ -262,7 +321,7 @@ std::string LocalHeader(const EntryRecord& entry) {
 
 std::string CentralHeader(const EntryRecord& entry) {
   bool offsetInExtra = NeedsZip64(entry.localOffset);
-  std::string extra = Zip64Extra(entry, offsetInExtra) + entry.extra;
+  std::string extra = Zip64Extra(entry, offsetInExtra);
   return Bytes()
       .U32(kCentralSignature)
       .U16(entry.madeBy)
@@ -272,11 +331,11 @@ std::string CentralHeader(const EntryRecord& entry) {
       .U16(static_cast<uint16_t>(entry.dosDateTime & 0xFFFF))
       .U16(static_cast<uint16_t>(entry.dosDateTime >> 16))
       .U32(entry.crc)
-      .U32(entry.zip64Sizes ? kMax32 : static_cast<uint32_t>(entry.compressedSize))
-      .U32(entry.zip64Sizes ? kMax32 : static_cast<uint32_t>(entry.size))
-      .U16(static_cast<uint16_t>(entry.name.size()))
-      .U16(static_cast<uint16_t>(extra.size()))
-      .U16(static_cast<uint16_t>(entry.comment.size()))
+      .U32(entry.zip64Sizes ? kMax32 : Field32(entry.compressedSize))
+      .U32(entry.zip64Sizes ? kMax32 : Field32(entry.size))
+      .U16(Length16(entry.name.size()))
+      .U16(Length16(extra.size()))
+      .U16(Length16(entry.comment.size()))
       .U16(0)  // disk number start
       .U16(entry.internalAttributes)
       .U32(entry.externalAttributes)
@@ -293,7 +352,7 @@ std::string DataDescriptor(const EntryRecord& entry) {
   if (entry.zip64Sizes) {
     b.U64(entry.compressedSize).U64(entry.size);
   } else {
-    b.U32(static_cast<uint32_t>(entry.compressedSize)).U32(static_cast<uint32_t>(entry.size));
+    b.U32(Field32(entry.compressedSize)).U32(Field32(entry.size));
   }
   return b.Take();
 }
@@ -330,7 +389,7 @@ std::string EndRecords(uint64_t entryCount, uint64_t directoryOffset, uint64_t d
       .U16(count)
       .U32(Clamp32(directorySize))
       .U32(Clamp32(directoryOffset))
-      .U16(static_cast<uint16_t>(comment.size()))
+      .U16(Length16(comment.size()))
       .Text(comment);
   return b.Take();
 }
@@ -340,8 +399,11 @@ ArchiveDirectory ReadArchiveDirectory(InputFile& file, uint64_t fileSize) {
   if (end.directoryOffset > end.directoryLimit || end.directoryLimit - end.directoryOffset < end.directorySize) {
     Damaged("central directory outside the archive");
   }
+  if (end.entries > kMaxKeptEntries) {
+    Unsafe(std::to_string(end.entries) + " entries, more than " + std::to_string(kMaxKeptEntries));
+  }
   if (end.directorySize > kMaxDirectorySize || end.entries > end.directorySize / kCentralHeaderSize) {
-    Damaged("implausible central directory");
+    Unsafe("implausible central directory");
   }
   std::string directory(end.directorySize, '\0');
   file.ReadAt(end.directoryOffset, directory.data(), directory.size());
@@ -354,6 +416,8 @@ ArchiveDirectory ReadArchiveDirectory(InputFile& file, uint64_t fileSize) {
     LocateData(file, entry, end.directoryOffset);
     result.entries.push_back(std::move(entry));
   }
+  if (r.Left() != 0) Unsafe("the directory holds more than its " + std::to_string(end.entries) + " entries");
+  CheckNoOverlap(result.entries);
   return result;
 }
 

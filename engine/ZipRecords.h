@@ -14,6 +14,7 @@ inline constexpr uint32_t kMax32 = 0xFFFFFFFFu;
 inline constexpr uint16_t kMax16 = 0xFFFFu;
 inline constexpr uint16_t kMethodStored = 0;
 inline constexpr uint16_t kMethodDeflated = 8;
+inline constexpr uint16_t kFlagEncrypted = 0x0001;
 inline constexpr uint16_t kFlagDataDescriptor = 0x0008;
 inline constexpr uint16_t kFlagUtf8 = 0x0800;
 inline constexpr uint16_t kVersionDefault = 20;
@@ -22,7 +23,11 @@ inline constexpr uint16_t kVersionZip64 = 45;
 // One entry as the central directory describes it.
 struct EntryRecord {
   std::string name;           // raw bytes, "/" separators
-  std::string extra;          // central extra fields other than ZIP64, kept as found
+  // A read archive's Info-ZIP Unicode Path field (0x7075), the name some readers
+  // restore instead of the raw one. No other extra field is kept: unknown ones
+  // are dropped, and ZIP64 is rebuilt on writing.
+  std::string unicodeName;
+  bool hasUnicodeName = false;
   std::string comment;
   uint16_t madeBy = kVersionDefault;
   uint16_t versionNeeded = kVersionDefault;
@@ -60,8 +65,18 @@ struct ArchiveDirectory {
   std::string comment;
 };
 
+// The most entries an existing archive may have, the classic format's limit;
+// more is refused rather than held in memory.
+inline constexpr uint64_t kMaxKeptEntries = 65535;
+
 // Reads and checks the central directory and every entry's local header.
-// Any inconsistency raises DZ_ERR_EXISTING_ARCHIVE.
+// A file that cannot be read as an archive raises DZ_ERR_EXISTING_ARCHIVE; one
+// whose records disagree with each other, overlap or claim too much raises
+// DZ_ERR_UNSAFE_ARCHIVE.
 ArchiveDirectory ReadArchiveDirectory(InputFile& file, uint64_t fileSize);
+
+// The length of a name, extra field or comment as its 16-bit record field;
+// raises rather than writing a length that does not fit.
+uint16_t Length16(size_t length);
 
 }  // namespace dz

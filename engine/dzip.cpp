@@ -15,6 +15,14 @@ namespace {
 
 constexpr uint32_t kCancel = 0xFFFFFFFFu;
 
+// The reason for the calling thread's last failure, read through dzip_last_error.
+thread_local std::string lastError;
+
+int32_t Failed(int32_t code, std::string reason) {
+  lastError = std::move(reason);
+  return code;
+}
+
 bool IsSet(DZ_BOOL flag) { return flag != DZ_FALSE; }
 
 // Calls a caller's function, carrying anything it raises past the engine's
@@ -62,10 +70,13 @@ dz::AddRequest MakeAddRequest(const ZIPCMDSTRUCT& command) {
 }  // namespace
 
 extern "C" DZ_EXPORT int32_t DZ_CALL dzip(ZIPCMDSTRUCT* command) {
+  lastError.clear();
   if (command == nullptr || command->zipStructSize != static_cast<int32_t>(sizeof(ZIPCMDSTRUCT))) {
-    return DZ_ERR_BAD_RECORD;
+    return Failed(DZ_ERR_BAD_RECORD, "the command record is missing or has the wrong size");
   }
-  if (command->function != DZ_ACTION_ADD) return DZ_ERR_UNSUPPORTED;
+  if (command->function != DZ_ACTION_ADD) {
+    return Failed(DZ_ERR_UNSUPPORTED, "action " + std::to_string(command->function) + " is not supported");
+  }
 
   int32_t code = DZ_OK;
   std::string failure;
@@ -83,6 +94,9 @@ extern "C" DZ_EXPORT int32_t DZ_CALL dzip(ZIPCMDSTRUCT* command) {
     code = DZ_ERR_INTERNAL;
     failure = e.what();
   }
-  if (code != DZ_OK) Diagnose(*command, std::string(DzipResultText(code)) + ": " + failure);
-  return code;
+  if (code == DZ_OK) return DZ_OK;
+  Diagnose(*command, std::string(DzipResultText(code)) + ": " + failure);
+  return Failed(code, failure);
 }
+
+extern "C" DZ_EXPORT const char* DZ_CALL dzip_last_error(void) { return lastError.c_str(); }

@@ -119,6 +119,7 @@ typedef struct ZIPCMDSTRUCT {
 #define DZ_ERR_CANCELLED 8          /* a status handler asked to stop */
 #define DZ_ERR_EXISTING_ARCHIVE 9   /* the archive already there cannot be read */
 #define DZ_ERR_INTERNAL 10          /* out of memory or another unexpected failure */
+#define DZ_ERR_UNSAFE_ARCHIVE 11    /* the archive already there fails a safety or integrity check */
 
 /* Message id of the engine's diagnostic lines: with bDiagnostic set they go to
  * lpMessageDisplay (message-box type 0, text in text1); the engine never prints. */
@@ -138,6 +139,7 @@ static inline const char* DzipResultText(int32_t code) {
     case DZ_ERR_CANCELLED: return "cancelled";
     case DZ_ERR_EXISTING_ARCHIVE: return "existing archive cannot be read";
     case DZ_ERR_INTERNAL: return "internal engine error";
+    case DZ_ERR_UNSAFE_ARCHIVE: return "existing archive is unsafe or damaged";
     default: return "unknown engine error";
   }
 }
@@ -147,6 +149,13 @@ typedef int32_t(DZ_CALL* DZ_DZIP_ENTRY)(ZIPCMDSTRUCT* command);
 /* The entry, for programs linking the engine directly (its tests); the system
  * loads it at run time through DZ_DZIP_ENTRY. */
 DZ_EXPORT int32_t DZ_CALL dzip(ZIPCMDSTRUCT* command);
+
+/* The companion entry: why the calling thread's last dzip call failed, in one
+ * English line ("cannot write /b/.vl.zip.x: No space left on device"); empty
+ * after a success. The text stays valid until that thread calls dzip again.
+ * Older engines lack it: a caller treats a missing entry as "no reason". */
+typedef const char*(DZ_CALL* DZ_LAST_ERROR_ENTRY)(void);
+DZ_EXPORT const char* DZ_CALL dzip_last_error(void);
 
 #ifdef __cplusplus
 }

@@ -31,3 +31,8 @@ extern "C" DZ_EXPORT int32_t DZ_CALL dzip(ZIPCMDSTRUCT* command) {
   if (State().during) State().during(*command);
   return State().result;
 }
+
+// An engine built before the companion entry lacks it.
+#ifndef RECORDING_ENGINE_WITHOUT_LAST_ERROR
+extern "C" DZ_EXPORT const char* DZ_CALL dzip_last_error(void) { return State().lastError.c_str(); }
+#endif

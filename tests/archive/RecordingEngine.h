@@ -40,11 +40,13 @@ struct RecordedCall {
 
 struct RecordingEngine {
   std::int32_t result = 0;                     // what dzip returns
+  std::string lastError;                       // what dzip_last_error returns
   std::function<void(ZIPCMDSTRUCT&)> during;   // runs inside dzip after recording
   std::vector<RecordedCall> calls;
 
   void Reset() {
     result = 0;
+    lastError.clear();
     during = nullptr;
     calls.clear();
   }

@@ -138,6 +138,18 @@ TEST_F(ZipFileTest, ResultIsTrueExactlyWhenTheEngineReturnsZero) {
   EXPECT_EQ(engine_->calls.size(), 4u);
 }
 
+TEST_F(ZipFileTest, ResultDetailIsTheEnginesReasonAfterAFailureOnly) {
+  const std::string reason = "cannot write /b/.vl.zip.1.dztmp: No space left on device";
+  engine_->lastError = reason;
+  engine_->result = DZ_ERR_WRITE;
+  EXPECT_FALSE(zip_->RunAction(DZ_ACTION_ADD));
+  EXPECT_EQ(zip_->ResultDetail(), reason);
+
+  engine_->result = 0;  // a success has no reason, whatever the engine still holds
+  EXPECT_TRUE(zip_->RunAction(DZ_ACTION_ADD));
+  EXPECT_EQ(zip_->ResultDetail(), "");
+}
+
 TEST_F(ZipFileTest, ActionZeroCallsNothingAndChangesNothing) {
   zip_->lpszZipFile()->SetText("first.zip");
   engine_->result = 3;
@@ -556,6 +568,23 @@ TEST_F(ZipFileLoadingDeathTest, EngineWithoutEntryEndsTheProgramWithAWarning) {
         TZipFile zip;
       },
       ::testing::ExitedWithCode(1), "^vlbackup: Warning: Could not load dzip function!\n$");
+}
+
+// An engine without dzip_last_error still runs; a failure then has no detail.
+TEST_F(ZipFileLoadingDeathTest, AnOlderEngineWithoutTheReasonEntryGivesAnEmptyDetail) {
+  EXPECT_EXIT(
+      {
+        UseEngineIn(VL_OLDER_RECORDING_ENGINE_DIR);
+        TZipFile zip;
+        auto library = platform::DynamicLibrary::Load("DZIP32.DLL");
+        auto access = reinterpret_cast<RecordingEngineAccess>(library.Symbol("recording_engine"));
+        if (access == nullptr || library.Symbol("dzip_last_error") != nullptr) std::exit(2);
+        access()->result = DZ_ERR_WRITE;
+        access()->lastError = "never read";
+        bool ok = zip.RunAction(DZ_ACTION_ADD);
+        std::exit(!ok && zip.ResultCode() == DZ_ERR_WRITE && zip.ResultDetail().empty() ? 0 : 3);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 // In a child of its own, where nothing else holds the engine: the component

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "archive/DynaLibZ.h"
 #include "dzip.h"
 #include "support/TempDir.h"
 
@@ -91,6 +93,35 @@ void ExpectReadable(const std::string& archive, const Entries& entries, bool zip
   EXPECT_EQ(Shell("unzip -tq " + Quote(archive), &output), 0) << output;
   EXPECT_EQ(Shell("7zz t " + Quote(archive), &output), 0) << output;
   ExpectEntries(archive, entries, zip64);
+}
+
+// A hand-made hostile archive (see craft_zip.py) at path.
+void Craft(const std::string& kind, const std::string& path) {
+  std::string output;
+  ASSERT_EQ(Shell(std::string(PYTHON_EXECUTABLE) + " " + CRAFT_ZIP_SCRIPT + " " + kind + " " + Quote(path), &output), 0)
+      << output;
+}
+
+std::string LastError() { return dzip_last_error(); }
+
+uint32_t ModeOf(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return 0xFFFFFFFFu;
+  return st.st_mode & 07777;
+}
+
+// Runs body in a child that may take at most a few seconds, so a call that
+// blocks fails the test instead of hanging it. The child's exit code comes back.
+int InChild(const std::function<int()>& body) {
+  pid_t child = ::fork();
+  if (child < 0) return -1;
+  if (child == 0) {
+    ::alarm(20);
+    ::_exit(body());
+  }
+  int status = 0;
+  if (::waitpid(child, &status, 0) != child) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 std::set<std::string> Listing(const fs::path& folder) {
@@ -261,6 +292,11 @@ TEST(EngineRoundTrip, ItemListSyntax) {
   WriteFile(a, "first");
   WriteFile(b, "second");
   WriteFile(spaced, "with blanks");
+  const std::string quotedDir = dir / "a\"b\"", blankQuoteDir = dir / "x\" \"";
+  fs::create_directories(quotedDir);
+  fs::create_directories(blankQuoteDir);
+  WriteFile(quotedDir + "/q.txt", "in a folder with quotes");
+  WriteFile(blankQuoteDir + "/q \" \".txt", "a quote before a blank");
   struct Case {
     std::string list;
     Entries expected;
@@ -271,6 +307,12 @@ TEST(EngineRoundTrip, ItemListSyntax) {
       {"\"" + spaced + "\"", {{"my file.txt", spaced}}},
       {"  " + a + " \t\"" + spaced + "\"   " + b + " ", {{"a.txt", a}, {"my file.txt", spaced}, {"b.txt", b}}},
       {a + " " + a, {{"a.txt", a}}},  // listed twice, packed once
+      // Double quotes in a name: one closes a quoted name only before a blank or the end.
+      {"\"" + quotedDir + "/q.txt\" " + b, {{"q.txt", quotedDir + "/q.txt"}, {"b.txt", b}}},
+      {quotedDir + "/q.txt", {{"q.txt", quotedDir + "/q.txt"}}},
+      // As the component quotes it (quotes doubled), any name comes through.
+      {vl::QuotedZipItem(blankQuoteDir + "/q \" \".txt") + " " + vl::QuotedZipItem(a),
+       {{"q \" \".txt", blankQuoteDir + "/q \" \".txt"}, {"a.txt", a}}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.list);
@@ -343,6 +385,7 @@ TEST(EngineFailures, LeaveNoArchiveNoTemporaryFileAndTheOldArchiveUntouched) {
       {"second input missing", out, [](const TempDir& d) { return d / "in.bin " + d / "nope.bin"; }, none,
        DZ_ERR_ITEM_UNREADABLE},
       {"folder as item", out, [](const TempDir& d) { return d / "sub"; }, none, DZ_ERR_ITEM_UNREADABLE},
+      {"symbolic link as item", out, [](const TempDir& d) { return d / "link.bin"; }, none, DZ_ERR_ITEM_UNREADABLE},
       {"empty item list", out, [](const TempDir&) { return std::string(); }, none, DZ_ERR_NO_ITEM},
       {"blank item list", out, [](const TempDir&) { return std::string(" \t  "); }, none, DZ_ERR_NO_ITEM},
       {"quoted nothing", out, [](const TempDir&) { return std::string("\"\""); }, none, DZ_ERR_NO_ITEM},
@@ -364,6 +407,7 @@ TEST(EngineFailures, LeaveNoArchiveNoTemporaryFileAndTheOldArchiveUntouched) {
     TempDir dir;
     fs::create_directory(dir.path() / "sub");
     WriteFile(dir / "in.bin", TextLike(200000, 11));
+    fs::create_symlink(dir / "in.bin", dir / "link.bin");
     WriteFile(dir / "old.txt", "an older backup");
     ASSERT_EQ(Pack(dir / "out.zip", dir / "old.txt"), DZ_OK);
     c.damage(dir);
@@ -442,20 +486,205 @@ TEST(EngineFailures, FullDiskLeavesTheOldArchiveAndNoTemporaryFile) {
   ASSERT_EQ(Pack(dir / "out.zip", dir / "old.txt"), DZ_OK);
   const std::string before = ReadFile(dir / "out.zip");
 
+  int reason[2];
+  ASSERT_EQ(::pipe(reason), 0);
   pid_t child = ::fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
     ::signal(SIGXFSZ, SIG_IGN);
     rlimit limit{1 << 20, 1 << 20};
     ::setrlimit(RLIMIT_FSIZE, &limit);
-    ::_exit(Pack(dir / "out.zip", dir / "in.bin"));
+    int32_t result = Pack(dir / "out.zip", dir / "in.bin");
+    std::string text = dzip_last_error();
+    (void)!::write(reason[1], text.data(), text.size());
+    ::_exit(result);
   }
+  ::close(reason[1]);
+  std::string detail;
+  char buffer[512];
+  for (ssize_t n; (n = ::read(reason[0], buffer, sizeof buffer)) > 0;) detail.append(buffer, static_cast<size_t>(n));
+  ::close(reason[0]);
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), DZ_ERR_WRITE);
+  // The cause in the system's words (the size limit's EFBIG stands in for ENOSPC).
+  EXPECT_NE(detail.find("cannot write"), std::string::npos) << detail;
+  EXPECT_NE(detail.find(std::strerror(EFBIG)), std::string::npos) << detail;
   EXPECT_EQ(Listing(dir.path()), (std::set<std::string>{"in.bin", "old.txt", "out.zip"}));
   EXPECT_EQ(ReadFile(dir / "out.zip"), before);
+}
+
+// ---- an archive already there is untrusted input
+
+constexpr const char* kKept = "kept data\n";  // the honest entries' content in craft_zip.py
+
+// A folder with a fresh VL.BAK to pack into an archive someone else left there.
+struct PlantedFolder {
+  TempDir dir;
+  std::string archive = dir / "vl.zip";
+  std::string backup = dir / "VL.BAK";
+  PlantedFolder() { WriteFile(backup, TextLike(100000, 20)); }
+  int32_t Update() const { return Pack(archive, "\"" + backup + "\""); }
+};
+
+TEST(EngineUntrustedArchive, RefusesWhatIsUnsafeOrDamagedAndTouchesNothing) {
+  struct Case {
+    const char* kind;    // craft_zip.py case
+    const char* reason;  // part of the reason the engine gives
+  };
+  const std::vector<Case> cases = {
+      {"three-headers-one-entry", "overlap"},
+      {"nested-entry", "overlap"},
+      {"local-size-differs", "disagree"},
+      {"local-name-differs", "names another entry"},
+      {"outside-the-file", "outside the archive"},
+      {"bad-crc", "CRC"},
+      {"inflates-beyond-its-size", "more than its declared size"},
+      {"unknown-method", "method 12"},
+      {"encrypted", "encrypted"},
+      {"name-dot-dot", "\"..\""},
+      {"name-inner-dot-dot", "\"..\""},
+      {"name-absolute", "absolute"},
+      {"name-drive", "absolute"},
+      {"name-nul", "NUL"},
+      {"name-backslash", "backslash"},
+      {"name-case-of-new-entry", "restored as the new entry VL.BAK"},
+      {"unicode-path-of-new-entry", "restored as the new entry VL.BAK"},
+      {"unicode-path-dot-dot", "Unicode Path"},
+      {"two-names-differ-by-case", "restored as entry"},
+      {"too-many-entries", "65536 entries"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.kind);
+    PlantedFolder folder;
+    Craft(c.kind, folder.archive);
+    const std::string before = ReadFile(folder.archive);
+    const auto listing = Listing(folder.dir.path());
+
+    EXPECT_EQ(folder.Update(), DZ_ERR_UNSAFE_ARCHIVE);
+    EXPECT_NE(LastError().find(c.reason), std::string::npos) << LastError();
+    EXPECT_EQ(LastError().rfind(folder.archive + ": ", 0), 0u) << LastError();
+    EXPECT_EQ(Listing(folder.dir.path()), listing);
+    EXPECT_EQ(ReadFile(folder.archive), before);
+  }
+}
+
+TEST(EngineUntrustedArchive, KeepsHarmlessEntriesOnceWithoutWhatTheyCannotCarry) {
+  for (const char* kind : {"forged-extra", "unix-setuid", "honest-unicode-path"}) {
+    SCOPED_TRACE(kind);
+    PlantedFolder folder;
+    Craft(kind, folder.archive);
+    WriteFile(folder.dir / "kept.txt", kKept);
+    ASSERT_EQ(folder.Update(), DZ_OK) << LastError();
+    ExpectReadable(folder.archive, {{"kept.txt", folder.dir / "kept.txt"}, {"VL.BAK", folder.backup}});
+    std::string printed;
+    EXPECT_EQ(Shell("unzip -p " + Quote(folder.archive) + " VL.BAK", &printed), 0);
+    EXPECT_EQ(printed, ReadFile(folder.backup));
+    // No extra field but ZIP64 survives, and no setuid, setgid or sticky bit.
+    std::string attributes;
+    ASSERT_EQ(Shell(std::string(PYTHON_EXECUTABLE) + " -c \"import zipfile,sys; i=zipfile.ZipFile(sys.argv[1]).getinfo('kept.txt'); "
+                    "print(len(i.extra), oct(i.external_attr >> 16))\" " + Quote(folder.archive), &attributes), 0)
+        << attributes;
+    EXPECT_EQ(attributes, std::string(kind) == "unix-setuid" ? "0 0o100755\n" : "0 0o0\n");
+  }
+}
+
+TEST(EngineUntrustedArchive, KeepsAsManyEntriesAsTheClassicFormatHolds) {
+  PlantedFolder folder;
+  Craft("most-entries", folder.archive);
+  ASSERT_EQ(folder.Update(), DZ_OK) << LastError();
+  std::string count;
+  ASSERT_EQ(Shell(std::string(PYTHON_EXECUTABLE) + " -c \"import zipfile,sys; z=zipfile.ZipFile(sys.argv[1]); "
+                  "print(len(z.namelist()), z.testzip())\" " + Quote(folder.archive), &count), 0)
+      << count;
+  EXPECT_EQ(count, "65536 None\n");
+}
+
+TEST(EngineUntrustedArchive, OnlyAPlainFileIsReadAndNeverThroughALink) {
+  PlantedFolder source;  // a valid archive, say one only root may read
+  ASSERT_EQ(source.Update(), DZ_OK);
+  const std::string protectedArchive = ReadFile(source.archive);
+  struct Case {
+    const char* what;
+    std::function<void(const std::string& archive)> plant;
+  };
+  const std::vector<Case> cases = {
+      {"FIFO", [](const std::string& a) { ASSERT_EQ(::mkfifo(a.c_str(), 0666), 0); }},
+      {"symbolic link to an archive", [&](const std::string& a) { fs::create_symlink(source.archive, a); }},
+      {"dangling symbolic link", [](const std::string& a) { fs::create_symlink("/nonexistent/x.zip", a); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    PlantedFolder folder;
+    c.plant(folder.archive);
+    const auto listing = Listing(folder.dir.path());
+    EXPECT_EQ(InChild([&] { return folder.Update(); }), DZ_ERR_UNSAFE_ARCHIVE);
+    EXPECT_EQ(Listing(folder.dir.path()), listing);
+    EXPECT_FALSE(fs::is_regular_file(fs::symlink_status(folder.archive)));
+  }
+  EXPECT_EQ(ReadFile(source.archive), protectedArchive);
+}
+
+TEST(EngineUntrustedArchive, TheNewArchiveTakesTheBackupsModeNeverThePlantedFiles) {
+  PlantedFolder folder;
+  ASSERT_EQ(folder.Update(), DZ_OK);
+  ASSERT_EQ(::chmod(folder.archive.c_str(), 06777), 0);
+  ASSERT_EQ(::chmod(folder.backup.c_str(), 0640), 0);
+  ASSERT_EQ(folder.Update(), DZ_OK);
+  EXPECT_EQ(ModeOf(folder.archive), 0640u);
+}
+
+TEST(EngineArchiveMode, IsTheBackupsPermissionBitsWhateverTheUmask) {
+  struct Case {
+    mode_t umask;
+    uint32_t backupMode;
+    uint32_t archiveMode;
+  };
+  const std::vector<Case> cases = {
+      {000, 0640, 0640}, {077, 0640, 0640}, {000, 0600, 0600}, {077, 0644, 0644}, {000, 06755, 0755}, {022, 0, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE("umask " + std::to_string(c.umask) + ", backup mode " + std::to_string(c.backupMode));
+    PlantedFolder folder;
+    ASSERT_EQ(::chmod(folder.backup.c_str(), c.backupMode), 0);
+    mode_t old = ::umask(c.umask);
+    int32_t result = folder.Update();
+    ::umask(old);
+    ASSERT_EQ(result, DZ_OK) << LastError();
+    EXPECT_EQ(ModeOf(folder.archive), c.archiveMode);
+  }
+}
+
+TEST(EngineUntrustedArchive, ArchivesOfOtherWritersAreStillUpdated) {
+  struct Case {
+    const char* writer;
+    std::string command;  // makes in.zip in the folder from a.txt and b.bin
+  };
+  const std::string python = PYTHON_EXECUTABLE;
+  const std::vector<Case> cases = {
+      {"7-Zip", "7zz a -tzip -bd -bso0 in.zip a.txt b.bin"},
+      {"Python, ZIP64 records",
+       python + " -c \"import zipfile\nwith zipfile.ZipFile('in.zip', 'w', zipfile.ZIP_DEFLATED) as z:\n"
+                "  for n in ('a.txt', 'b.bin'):\n    with open(n, 'rb') as f, z.open(n, 'w', force_zip64=True) as o: "
+                "o.write(f.read())\""},
+      {"Python, data descriptors (unseekable output)",
+       python + " -c \"import zipfile,sys\nwith zipfile.ZipFile(sys.stdout.buffer, 'w', zipfile.ZIP_DEFLATED) as z:\n"
+                "  z.write('a.txt'); z.write('b.bin', compress_type=zipfile.ZIP_STORED)\" | cat > in.zip"},
+      {"Info-ZIP", "zip -q in.zip a.txt b.bin"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.writer);
+    PlantedFolder folder;
+    WriteFile(folder.dir / "a.txt", TextLike(200000, 21));
+    WriteFile(folder.dir / "b.bin", RandomBytes(50000, 22));
+    std::string output;
+    ASSERT_EQ(Shell("cd " + Quote(folder.dir.str()) + " && " + c.command, &output), 0) << output;
+    fs::rename(folder.dir / "in.zip", folder.archive);
+    ASSERT_EQ(folder.Update(), DZ_OK) << LastError();
+    ExpectReadable(folder.archive,
+                   {{"a.txt", folder.dir / "a.txt"}, {"b.bin", folder.dir / "b.bin"}, {"VL.BAK", folder.backup}});
+  }
 }
 
 // ---- status callbacks and cancelling
@@ -613,8 +842,8 @@ TEST(EngineDiagnostics, GoToTheMessageHandlerOnlyWhenAskedAndNeverToTheConsole) 
 
 TEST(EngineResultText, EveryCodeHasItsOwnText) {
   std::set<std::string> texts;
-  for (int32_t code = DZ_OK; code <= DZ_ERR_INTERNAL; ++code) texts.insert(DzipResultText(code));
-  EXPECT_EQ(texts.size(), static_cast<size_t>(DZ_ERR_INTERNAL + 1));
+  for (int32_t code = DZ_OK; code <= DZ_ERR_UNSAFE_ARCHIVE; ++code) texts.insert(DzipResultText(code));
+  EXPECT_EQ(texts.size(), static_cast<size_t>(DZ_ERR_UNSAFE_ARCHIVE + 1));
   EXPECT_EQ(texts.count(DzipResultText(99)), 0u);
 }
 
