@@ -119,6 +119,7 @@ typedef struct ZIPCMDSTRUCT {
 #define DZ_ERR_CANCELLED 8          /* a status handler asked to stop */
 #define DZ_ERR_EXISTING_ARCHIVE 9   /* the archive already there cannot be read */
 #define DZ_ERR_INTERNAL 10          /* out of memory or another unexpected failure */
+#define DZ_ERR_CHUNK_CHECK 12       /* compressed data did not decompress to its input */
 
 /* Message id of the engine's diagnostic lines: with bDiagnostic set they go to
  * lpMessageDisplay (message-box type 0, text in text1); the engine never prints. */
@@ -138,6 +139,7 @@ static inline const char* DzipResultText(int32_t code) {
     case DZ_ERR_CANCELLED: return "cancelled";
     case DZ_ERR_EXISTING_ARCHIVE: return "existing archive cannot be read";
     case DZ_ERR_INTERNAL: return "internal engine error";
+    case DZ_ERR_CHUNK_CHECK: return "compressed data failed its check";
     default: return "unknown engine error";
   }
 }
