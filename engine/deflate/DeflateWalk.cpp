@@ -1,5 +1,6 @@
 #include "DeflateWalk.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <string>
@@ -20,38 +21,62 @@ constexpr unsigned kEndOfBlock = 256;
   throw DzipError(DZ_ERR_CHUNK_CHECK, "compressed chunk is malformed: " + what);
 }
 
-// Reads a deflate stream's bits, least significant first.
+// Reads a deflate stream's bits, least significant first, through a 64-bit
+// buffer refilled a word at a time. Past the end it reads zeros, at most a
+// word of them before it gives up; the walk's end checks the true length.
 class BitReader {
  public:
   BitReader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
 
-  // The next n (<= 32) bits; zeros past the end, which Skip then refuses.
-  uint32_t Peek(unsigned n) const {
-    size_t byte = static_cast<size_t>(position_ / 8);
-    uint64_t word = 0;
-    if (byte + 8 <= size_) {
-      std::memcpy(&word, data_ + byte, 8);  // little-endian host
-    } else {
-      for (size_t i = 0; byte + i < size_ && i < 8; ++i) word |= uint64_t{data_[byte + i]} << (8 * i);
-    }
-    return static_cast<uint32_t>((word >> (position_ % 8)) & ((uint64_t{1} << n) - 1));
+  // Makes at least n (<= 56) bits available.
+  void Need(unsigned n) {
+    if (count_ < n) Refill();
   }
-  void Skip(uint64_t n) {
-    position_ += n;
-    if (position_ > uint64_t{size_} * 8) Malformed("it ends inside a block");
+  uint32_t Peek(unsigned n) const { return static_cast<uint32_t>(buffer_ & ((uint64_t{1} << n) - 1)); }
+  void Skip(unsigned n) {
+    buffer_ >>= n;
+    count_ -= n;
   }
   uint32_t Bits(unsigned n) {
+    Need(n);
     uint32_t value = Peek(n);
     Skip(n);
     return value;
   }
-  void AlignToByte() { Skip((8 - position_ % 8) % 8); }
-  uint64_t Position() const { return position_; }
+  void AlignToByte() { Skip(count_ % 8); }
+  // Steps over whole bytes from a byte boundary.
+  void SkipBytes(size_t n) {
+    size_t at = static_cast<size_t>(Position() / 8);
+    if (n > size_ - std::min(at, size_)) Malformed("it ends inside a stored block");
+    next_ = at + n;
+    buffer_ = 0;
+    count_ = 0;
+  }
+  uint64_t Position() const { return uint64_t{next_} * 8 - count_; }
 
  private:
+  void Refill() {
+    if (next_ + 8 <= size_) {
+      uint64_t word;
+      std::memcpy(&word, data_ + next_, 8);  // little-endian host
+      buffer_ |= word << count_;
+      next_ += (63 - count_) / 8;
+      count_ |= 56;
+      return;
+    }
+    while (count_ <= 56) {
+      if (next_ >= size_ + 8) Malformed("it ends inside a block");
+      buffer_ |= uint64_t{next_ < size_ ? data_[next_] : uint8_t{0}} << count_;
+      ++next_;
+      count_ += 8;
+    }
+  }
+
   const uint8_t* data_;
   size_t size_;
-  uint64_t position_ = 0;
+  size_t next_ = 0;  // the next byte to load
+  uint64_t buffer_ = 0;
+  unsigned count_ = 0;  // bits in buffer_
 };
 
 // A canonical Huffman code as one lookup table indexed by the next bits of the
@@ -87,6 +112,7 @@ class HuffmanTable {
     }
   }
 
+  // The reader holds at least 15 bits.
   unsigned Decode(BitReader& reader) const {
     uint16_t entry = entries_[reader.Peek(bits_)];
     if (entry == 0) Malformed("no Huffman code matches");
@@ -132,6 +158,7 @@ void ReadDynamicCodes(BitReader& reader, BlockCodes& codes) {
 
   std::array<uint8_t, 286 + 30> lengths{};
   for (unsigned i = 0; i < literalCount + distanceCount;) {
+    reader.Need(kMaxCodeBits + 7);
     unsigned symbol = lengthCode.Decode(reader);
     if (symbol < 16) {
       lengths[i++] = static_cast<uint8_t>(symbol);
@@ -157,12 +184,14 @@ void ReadDynamicCodes(BitReader& reader, BlockCodes& codes) {
 // Steps over one block's symbols up to and including its end code.
 void SkipSymbols(BitReader& reader, const BlockCodes& codes) {
   for (;;) {
+    reader.Need(kMaxCodeBits + 5);  // a literal/length code and its extra bits
     unsigned symbol = codes.literals.Decode(reader);
     if (symbol < kEndOfBlock) continue;
     if (symbol == kEndOfBlock) return;
     unsigned lengthIndex = symbol - 257;
     if (lengthIndex > 28) Malformed("an invalid length code");
     reader.Skip(lengthIndex < 8 || lengthIndex == 28 ? 0 : (lengthIndex - 4) / 4);
+    reader.Need(kMaxCodeBits + 13);  // a distance code and its extra bits
     unsigned distance = codes.distances.Decode(reader);
     if (distance > 29) Malformed("an invalid distance code");
     reader.Skip(distance < 4 ? 0 : (distance - 2) / 2);
@@ -182,7 +211,7 @@ StreamEnd WalkDeflate(const uint8_t* data, size_t size) {
         reader.AlignToByte();
         uint32_t length = reader.Bits(16);
         if ((reader.Bits(16) ^ 0xFFFFu) != length) Malformed("a stored block's length check differs");
-        reader.Skip(uint64_t{length} * 8);
+        reader.SkipBytes(length);
         break;
       }
       case 1:
