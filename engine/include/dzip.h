@@ -120,6 +120,7 @@ typedef struct ZIPCMDSTRUCT {
 #define DZ_ERR_EXISTING_ARCHIVE 9   /* the archive already there cannot be read */
 #define DZ_ERR_INTERNAL 10          /* out of memory or another unexpected failure */
 #define DZ_ERR_UNSAFE_ARCHIVE 11    /* the archive already there fails a safety or integrity check */
+#define DZ_ERR_CHUNK_CHECK 12       /* compressed data did not decompress to its input */
 
 /* Message id of the engine's diagnostic lines: with bDiagnostic set they go to
  * lpMessageDisplay (message-box type 0, text in text1); the engine never prints. */
@@ -140,6 +141,7 @@ static inline const char* DzipResultText(int32_t code) {
     case DZ_ERR_EXISTING_ARCHIVE: return "existing archive cannot be read";
     case DZ_ERR_INTERNAL: return "internal engine error";
     case DZ_ERR_UNSAFE_ARCHIVE: return "existing archive is unsafe or damaged";
+    case DZ_ERR_CHUNK_CHECK: return "compressed data failed its check";
     default: return "unknown engine error";
   }
 }

@@ -1,23 +1,24 @@
 #pragma once
-// Deflate on every core, pigz's way.
+// Deflate on every core, in independent chunks.
 //
-// The calling thread reads the input in blocks (1 MiB by default) into a fixed
+// The calling thread reads the input in chunks (2 MiB by default) into a fixed
 // pool of slots, 2 x workers + 2 of them, so memory is bounded by the thread
-// count and never by the input size. Each slot also carries the last 32 KiB
-// read before it. Worker threads, started once and kept for every entry, take
-// slots in any order and raw-deflate them: primed with those 32 KiB through
-// deflateSetDictionary, so matches reach back across the cut as in a single
-// stream, and ended with Z_SYNC_FLUSH (a byte boundary, so the pieces simply
-// join) or, for the last block, Z_FINISH. Each worker also takes its block's
-// CRC-32. The calling thread writes the slots strictly in read order, joins
-// the CRCs with crc32_combine and reports progress, so callbacks run on it.
+// count and never by the input size. Worker threads, started once and kept for
+// every entry, take slots in any order and compress each chunk on its own with
+// libdeflate. A chunk that is not the last is then made joinable (see
+// DeflateWalk.h), so the pieces written one after the other form one deflate
+// stream. Before a chunk may be written, its worker decompresses the piece with
+// libdeflate's decompressor and compares length and CRC-32 with the input; a
+// mismatch fails the run with DZ_ERR_CHUNK_CHECK. The calling thread writes
+// the slots strictly in read order, joins the CRCs with crc32_combine and
+// reports progress, so callbacks run on it.
 //
 // A failing worker marks its slot; the caller raises that error when it gets
 // there, which stops the pipeline. Leaving Compress early, by an error or a
 // cancel, first waits for the workers to let go of every slot.
 //
 // With one thread no worker is started: the calling thread compresses each
-// block itself, which makes that run a true single-thread baseline.
+// chunk itself, which makes that run a true single-thread baseline.
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -32,13 +33,13 @@ struct DeflateResult {
 };
 
 struct DeflateOptions {
-  int level = 6;               // 0 stores the data as it is
+  int level = 6;               // CompFactor (see LibdeflateLevel); 0 stores the data as it is
   unsigned threads = 1;
-  size_t blockSize = 1 << 20;  // at least 64 KiB
+  size_t blockSize = 2 << 20;  // chunk size, at least 64 KiB
 };
 
 // The thread count and block size for this machine: DZIP_THREADS limits the
-// threads (default: every hardware thread), DZIP_BLOCK_KIB sets the block size.
+// threads (default: every hardware thread), DZIP_BLOCK_KIB sets the chunk size.
 DeflateOptions DefaultDeflateOptions(int level);
 
 class ParallelDeflate {
@@ -46,7 +47,7 @@ class ParallelDeflate {
   // Reads up to size bytes; fewer only at the end of the input.
   using Source = std::function<size_t(uint8_t* buffer, size_t size)>;
   using Sink = std::function<void(const uint8_t* data, size_t size)>;
-  // Called after each block is written with the bytes read so far; may raise.
+  // Called after each chunk is written with the bytes read so far; may raise.
   using Progress = std::function<void(uint64_t bytesRead)>;
 
   explicit ParallelDeflate(const DeflateOptions& options);
@@ -61,5 +62,13 @@ class ParallelDeflate {
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };
+
+// The libdeflate level for a CompFactor of 1 to 9.
+int LibdeflateLevel(int compFactor);
+
+// For tests only: called on each compressed piece just before its check, so a
+// test can damage it and see the check fail. Null (the default) in real runs.
+using PieceTamper = void (*)(uint8_t* piece, size_t size);
+void SetPieceTamperForTests(PieceTamper tamper);
 
 }  // namespace dz
