@@ -46,4 +46,6 @@ std::string StampedArchiveName(const std::string& folder, const std::string& sta
   return folder + "/vl_" + stamp + ".zip";
 }
 
+std::string FolderLockName(const std::string& folder) { return WithSeparator(folder) + ".vlbackup.lock"; }
+
 }  // namespace vl

@@ -26,5 +26,7 @@ std::string StampedBackupName(const std::string& folder, const std::string& stam
 // The archive: folder + "/vl.zip", or folder + "/vl_" + stamp + ".zip" when stamped.
 std::string PlainArchiveName(const std::string& folder);
 std::string StampedArchiveName(const std::string& folder, const std::string& stamp);
+// The file whose lock lets one job at a time work in the folder.
+std::string FolderLockName(const std::string& folder);
 
 }  // namespace vl

@@ -1,5 +1,6 @@
 // The backup job: an operation of the main window, kept apart from the window's code.
 #include <QLineEdit>
+#include <optional>
 #include <string>
 
 #include "app/BackupNames.h"
@@ -9,6 +10,7 @@
 #include "dzip.h"
 #include "platform/Error.h"
 #include "platform/Files.h"
+#include "platform/Text.h"
 #include "platform/UserInterface.h"
 #include "ui/main.h"
 
@@ -21,6 +23,9 @@ constexpr const char* BackupCommand = "BACKUP DATABASE Velloran TO DISK = :path 
 constexpr const char* DateUpdate = "UPDATE SystemData SET LastBackupUtilityDate=getdate()";
 constexpr unsigned SettleMilliseconds = 10000;
 constexpr int AddAction = DZ_ACTION_ADD;
+// How long a run waits for another run into the same folder to finish.
+constexpr unsigned LockPatienceMilliseconds = 5000;
+constexpr unsigned LockRetryMilliseconds = 250;
 
 // The job's messages break lines with LF CR and separate paragraphs with two pairs.
 constexpr const char* LineBreak = "\n\r";
@@ -50,6 +55,12 @@ std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
 
 std::string FolderText(const TfrmBackup& form) {
   return form.edtpath != nullptr ? form.edtpath->text().toLocal8Bit().toStdString() : std::string();
+}
+
+// An empty folder text means the default folder, as a fresh installation has it.
+std::string BackupFolder(const TfrmBackup& form) {
+  const std::string text = FolderText(form);
+  return TrimBackupFolder(Trim(text).empty() ? DefaultBackupFolder() : text);
 }
 
 // One call of RunBackup. The success flag starts set; every detected failure
@@ -97,18 +108,92 @@ class BackupJob {
   }
 
   void BackUp() {
-    folder_ = TrimBackupFolder(FolderText(form_));
+    folder_ = BackupFolder(form_);
+    if (!LockFolder()) return;
     const std::string backupFile = BackupFileName(folder_);
     platform::DeleteFile(backupFile);
     form_.qryvl.CommandText = BackupCommand;
     form_.qryvl.SetParameterValue(backupFile);
     try {
       form_.qryvl.Execute();
-      if (!platform::FileExists(backupFile)) ReportMissingBackupFile();
+      if (!platform::FileExists(backupFile)) {
+        ReportMissingBackupFile();
+        return;
+      }
     } catch (const Exception& e) {
       success_ = false;
       Report(MessageKind::Warning, std::string("Error backing up Database.") + Paragraph + e.Message() + LineBreak +
                                        LineBreak + ContactUs);
+      return;
+    }
+    NoteWrittenFile();
+  }
+
+  // Held until the job ends: a second run into the folder would delete the
+  // backup file under this one, or have it packed half-written.
+  bool LockFolder() {
+    try {
+      lock_.emplace(FolderLockName(folder_));
+      for (unsigned waited = 0; !lock_->TryLock(); waited += LockRetryMilliseconds) {
+        if (waited >= LockPatienceMilliseconds) {
+          success_ = false;
+          Report(MessageKind::Error,
+                 "Unable to back up into " + Quoted(folder_) + ": another backup into this folder is running.");
+          return false;
+        }
+        form_.Wait(LockRetryMilliseconds);
+      }
+      return true;
+    } catch (const Exception& e) {
+      success_ = false;
+      Report(MessageKind::Error, "Unable to lock the backup folder " + Quoted(folder_) + Paragraph + e.Message() + ".");
+      return false;
+    }
+  }
+
+  // The file the server has just written is the one to pack or keep: a regular
+  // file of its own, not a link to a file elsewhere.
+  void NoteWrittenFile() {
+    try {
+      written_ = platform::SoleRegularFile(BackupFileName(folder_));
+    } catch (const Exception& e) {
+      RefuseBackupFile("The backup file " + e.Message() + ".");
+    }
+  }
+
+  // Whether the backup file is still the file the server wrote; takes the
+  // snapshot the later checks compare with.
+  bool StillTheWrittenFile() {
+    try {
+      settled_ = platform::SoleRegularFile(BackupFileName(folder_));
+      if (settled_.SameFile(written_)) return true;
+      RefuseBackupFile("The backup file " + Quoted(BackupFileName(folder_)) + " was replaced after the server wrote it.");
+    } catch (const Exception& e) {
+      RefuseBackupFile("The backup file " + e.Message() + ".");
+    }
+    return false;
+  }
+
+  // Whether the backup file stayed as it was while it was packed or copied.
+  bool Unchanged() const {
+    try {
+      return platform::SoleRegularFile(BackupFileName(folder_)) == settled_;
+    } catch (const Exception&) {
+      return false;
+    }
+  }
+
+  std::string ChangedText() const {
+    return "The backup file " + Quoted(BackupFileName(folder_)) + " changed while it was read";
+  }
+
+  // Nothing is made from a backup file that is not the server's.
+  void RefuseBackupFile(const std::string& reason) {
+    if (NoZipMode) {
+      success_ = false;
+      Note(reason);
+    } else {
+      ReportPackingFailure(reason);
     }
   }
 
@@ -121,6 +206,7 @@ class BackupJob {
   // The server may still be flushing the file when the command returns.
   void KeepOrPack() {
     form_.Wait(SettleMilliseconds);
+    if (!StillTheWrittenFile()) return;
     if (NoZipMode) {
       Keep();
     } else {
@@ -139,14 +225,21 @@ class BackupJob {
     }
     const std::string target = StampedBackupName(folder_, Stamp());
     resultFile_ = target;
-    bool copied = false;
+    std::string failure;
     try {
-      copied = platform::CopyFile(source, target, false);
+      platform::CopyFile(source, target, false, &settled_);
+      if (!Unchanged()) {
+        platform::DeleteFile(target);
+        failure = ChangedText();
+      }
+    } catch (const std::exception& e) {
+      failure = e.what();
     } catch (...) {
+      failure = "unknown error";
     }
-    if (!copied) {
+    if (!failure.empty()) {
       success_ = false;
-      Note("Unable to copy the backup file to " + Quoted(target) + ".");
+      Note("Unable to copy the backup file to " + Quoted(target) + ": " + failure + ".");
     }
   }
 
@@ -159,6 +252,7 @@ class BackupJob {
     // The previous archive is the one this name denotes. On Windows "VL.ZIP"
     // reached "vl.zip" because names ignore case there; here names keep their case.
     if (!form_.UseDateStamp) platform::DeleteFile(archive);
+    const bool archiveExisted = platform::FileExists(archive);
     zip.Options += LargeZIPFilesFlag;
     try {
       const bool packed = zip.RunAction(AddAction);
@@ -169,6 +263,11 @@ class BackupJob {
       } else if (!platform::FileExists(archive)) {
         ReportPackingFailure("The zip engine wrote no archive " + Quoted(archive) + " (result code " +
                              std::to_string(zip.ResultCode()) + ").");
+      } else if (!Unchanged()) {
+        // An archive of a file that changed under the engine is no backup; an
+        // archive that was there before keeps its other entries.
+        if (!archiveExisted) platform::DeleteFile(archive);
+        ReportPackingFailure(ChangedText() + ".");
       }
     } catch (const Exception& e) {
       ReportPackingFailure(e.Message());
@@ -197,6 +296,9 @@ class BackupJob {
   bool success_ = true;
   std::string folder_;
   std::string resultFile_;
+  std::optional<platform::FileLock> lock_;
+  platform::FileSnapshot written_;  // right after the backup command
+  platform::FileSnapshot settled_;  // after the wait, before packing or copying
 };
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include "app/LastResort.h"
 #include "app/RunModes.h"
 #include "platform/CommandLine.h"
+#include "platform/System.h"
 #include "platform/UserInterface.h"
 #include "ui/QtUserInterface.h"
 #include "ui/main.h"
@@ -92,6 +93,8 @@ int Run(const Screen& screen) {
   if (!screen.headless) qtInterface = std::make_unique<vl::QtUserInterface>();
   InstalledUserInterface installed(std::move(qtInterface));
   try {
+    // Before any setting, the password among them, is read.
+    vl::platform::MarkProcessNotDumpable();
     // Built before the mode is chosen: a missing zip engine ends every run here.
     vl::TfrmBackup form;
     return vl::IsSilentRun() ? RunSilently(form) : RunInteractively(form, screen.canShowWindow);

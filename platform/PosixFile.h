@@ -1,9 +1,14 @@
 #pragma once
-// POSIX file helpers shared inside the platform layer (not for other folders).
+// POSIX file helpers of the platform layer; other folders use the calls built on them.
 #include <cerrno>
 #include <cstddef>
+#include <cstring>
+#include <string>
 #include <string_view>
+#include <utility>
 #include <unistd.h>
+
+#include "platform/Error.h"
 
 namespace vl::platform {
 
@@ -11,6 +16,7 @@ namespace vl::platform {
 class Fd {
  public:
   explicit Fd(int fd) : fd_(fd) {}
+  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
   Fd(const Fd&) = delete;
   Fd& operator=(const Fd&) = delete;
   ~Fd() {
@@ -28,6 +34,34 @@ class Fd {
  private:
   int fd_;
 };
+
+// Removes a temporary file unless it was renamed into place.
+class TemporaryFile {
+ public:
+  explicit TemporaryFile(std::string name) : name_(std::move(name)) {}
+  TemporaryFile(const TemporaryFile&) = delete;
+  TemporaryFile& operator=(const TemporaryFile&) = delete;
+  ~TemporaryFile() {
+    if (!name_.empty()) ::unlink(name_.c_str());
+  }
+  const std::string& name() const { return name_; }
+  void Keep() { name_.clear(); }
+
+ private:
+  std::string name_;
+};
+
+// The system's text for an errno value.
+inline std::string ErrnoText(int error) {
+  char buffer[256] = {};
+  // The GNU strerror_r may return a static text instead of filling buffer.
+  return strerror_r(error, buffer, sizeof buffer);
+}
+
+// An Exception saying what failed and, from errno, why.
+inline Exception SystemError(const std::string& what, int error = errno) {
+  return Exception(what + ": " + ErrnoText(error));
+}
 
 // Writes everything, retrying short and interrupted writes.
 inline bool WriteAll(int fd, std::string_view data) {

@@ -17,22 +17,6 @@
 namespace vl::platform {
 namespace {
 
-// Removes a temporary file unless it was renamed into place.
-class TemporaryFile {
- public:
-  explicit TemporaryFile(std::string name) : name_(std::move(name)) {}
-  TemporaryFile(const TemporaryFile&) = delete;
-  TemporaryFile& operator=(const TemporaryFile&) = delete;
-  ~TemporaryFile() {
-    if (!name_.empty()) ::unlink(name_.c_str());
-  }
-  const std::string& name() const { return name_; }
-  void Keep() { name_.clear(); }
-
- private:
-  std::string name_;
-};
-
 // One line of the file: its text and the line break that ended it ("" at the end).
 struct Line {
   std::string_view text;
@@ -80,10 +64,10 @@ std::optional<Entry> EntryOf(std::string_view line) {
 
 // Reads a regular file whole. Devices, FIFOs and folders count as unreadable so
 // that a settings name pointing at one can neither block nor read forever.
-std::optional<std::string> ReadRegularFile(const std::string& name) {
-  Fd fd(::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+// st receives the file's status.
+std::optional<std::string> ReadRegularFile(const std::string& name, int openFlags, struct stat& st) {
+  Fd fd(::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | openFlags));
   if (!fd.ok()) return std::nullopt;
-  struct stat st {};
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
   std::string content;
   content.reserve(static_cast<std::size_t>(st.st_size));
@@ -236,38 +220,26 @@ bool ReplaceFile(const std::filesystem::path& target, std::string_view content,
   return false;
 }
 
-// The file a write really changes: a symbolic link is followed so that the link stays.
-std::filesystem::path WriteTarget(const std::string& name) {
-  std::error_code ec;
-  std::filesystem::path p(name);
-  if (std::filesystem::is_symlink(p, ec)) {
-    auto resolved = std::filesystem::weakly_canonical(p, ec);
-    if (!ec) return resolved;
-  }
-  return p;
-}
-
+// A symbolic link under the name is refused, never followed: in a folder others
+// can write to, it could point the write at any file.
 bool WriteEntry(const std::string& section, const std::string& key, const std::string& value,
                 const std::string& fileName) {
-  const std::filesystem::path target = WriteTarget(ResolveProfileFileName(fileName));
+  const std::filesystem::path target = ResolveProfileFileName(fileName);
 
+  const std::string cleanSection(Trim(section));
+  const std::string cleanKey(Trim(key));
   struct stat st {};
-  std::string content;
-  const bool exists = ::stat(target.c_str(), &st) == 0;
-  if (exists) {
-    if (!S_ISREG(st.st_mode)) return false;
-    // Root may write anything, but a file without any write permission bit was
-    // made read-only on purpose; Windows refuses to write such a file, and so do we.
-    if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return false;
-    if (::access(target.c_str(), W_OK) != 0) return false;
-    auto old = ReadRegularFile(target.string());
-    if (!old) return false;
-    content = std::move(*old);
-  } else if (errno != ENOENT) {
-    return false;
+  if (::lstat(target.c_str(), &st) != 0) {
+    return errno == ENOENT && ReplaceFile(target, WithEntry("", cleanSection, cleanKey, value), nullptr);
   }
-  return ReplaceFile(target, WithEntry(content, std::string(Trim(section)), std::string(Trim(key)), value),
-                     exists ? &st : nullptr);
+  if (!S_ISREG(st.st_mode)) return false;
+  // Root may write anything, but a file without any write permission bit was
+  // made read-only on purpose; Windows refuses to write such a file, and so do we.
+  if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return false;
+  if (::access(target.c_str(), W_OK) != 0) return false;
+  // Opened without following a link that took the file's place meanwhile.
+  std::optional<std::string> old = ReadRegularFile(target, O_NOFOLLOW, st);
+  return old && ReplaceFile(target, WithEntry(*old, cleanSection, cleanKey, value), &st);
 }
 
 }  // namespace
@@ -280,9 +252,11 @@ std::string ResolveProfileFileName(const std::string& fileName) {
 std::string GetPrivateProfileString(const std::string& section, const std::string& key,
                                     const std::string& defaultValue, const std::string& fileName) {
   try {
-    std::optional<std::string> content = ReadRegularFile(ResolveProfileFileName(fileName));
+    struct stat st {};
+    std::optional<std::string> content = ReadRegularFile(ResolveProfileFileName(fileName), 0, st);
     if (content) {
-      if (auto value = FindValue(*content, section, key)) return *value;
+      // Names are looked up trimmed, as they are written.
+      if (auto value = FindValue(*content, Trim(section), Trim(key))) return *value;
     }
   } catch (const std::exception&) {
     // A file too large to hold in memory counts as unreadable.

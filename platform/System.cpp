@@ -2,8 +2,11 @@
 
 #include <chrono>
 #include <ctime>
+#include <sys/prctl.h>
 #include <thread>
 #include <unistd.h>
+
+#include "platform/PosixFile.h"
 
 namespace vl::platform {
 
@@ -22,6 +25,10 @@ LocalDateTime Now() {
 
 void Sleep(unsigned milliseconds) {
   std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+void MarkProcessNotDumpable() {
+  if (::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) != 0) throw SystemError("The process cannot be kept from core dumps");
 }
 
 }  // namespace vl::platform

@@ -17,4 +17,9 @@ LocalDateTime Now();
 // Blocks the calling thread; processes no events.
 void Sleep(unsigned milliseconds);
 
+// Keeps the process's memory, which holds the database password, out of core
+// dumps and away from other processes of the same user (ptrace, /proc/PID/mem).
+// Raises an Exception with the system's reason when that cannot be done.
+void MarkProcessNotDumpable();
+
 }  // namespace vl::platform

@@ -41,15 +41,15 @@ std::string ReadResource(const char* name) {
   return file.readAll().toStdString();
 }
 
-// Drive C's root, the folder a fresh installation backs up to, is this
-// platform's root of the current drive.
-std::string DefaultBackupFolder() { return platform::CurrentDriveRoot(); }
-
 void CentreOnScreen(QWidget& window) {
   if (QScreen* screen = QGuiApplication::primaryScreen())
     window.setGeometry(QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, window.size(), screen->availableGeometry()));
 }
 }  // namespace
+
+// Drive C's root, the folder a fresh installation backs up to, is this
+// platform's root of the current drive.
+std::string DefaultBackupFolder() { return platform::CurrentDriveRoot(); }
 
 std::string StandardErrorText(const std::string& message) {
   if (!message.empty() && static_cast<unsigned char>(message.back()) > static_cast<unsigned char>('.'))

@@ -93,6 +93,9 @@ class TfrmBackup : public QWidget {
   std::exception_ptr creationError_;
 };
 
+// The folder a fresh installation backs up to: the root of the current drive.
+std::string DefaultBackupFolder();
+
 // The window framework's box for an error that escaped an event handler: the
 // message (with a full stop added when its last character sorts after one),
 // captioned with the application's title, with the error icon.

@@ -11,6 +11,9 @@
 
 namespace vl::test {
 
+// Left in the folder by every job that got past connecting.
+inline const std::string FolderLock = ".vlbackup.lock";
+
 class SettingsFolders {
  public:
   SettingsFolders() {

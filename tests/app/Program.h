@@ -1,5 +1,5 @@
 #pragma once
-// Runs a program to its end with a chosen environment, capturing its output.
+// Runs a program with a chosen environment, capturing its output.
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -72,46 +72,74 @@ class SpawnActions {
   posix_spawn_file_actions_t actions_;
 };
 
+// A program started in the background; Finish waits for its end.
+class RunningProgram {
+ public:
+  RunningProgram(const std::string& program, const std::vector<std::string>& arguments,
+                 const ProgramOptions& options = {})
+      : timeout_(options.timeout) {
+    SpawnActions actions;
+    posix_spawn_file_actions_addopen(actions.get(), 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(actions.get(), 1, OutName().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(actions.get(), 2, ErrName().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (!options.workingDirectory.empty()) {
+      posix_spawn_file_actions_addchdir_np(actions.get(), options.workingDirectory.c_str());
+    }
+    std::vector<std::string> argv{program};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    CStringArray args(argv);
+    CStringArray env(EnvironmentWith(options));
+    if (int rc = posix_spawnp(&pid_, program.c_str(), actions.get(), nullptr, args.get(), env.get()); rc != 0) {
+      throw std::runtime_error("cannot start " + program + ": " + std::strerror(rc));
+    }
+  }
+  RunningProgram(const RunningProgram&) = delete;
+  RunningProgram& operator=(const RunningProgram&) = delete;
+  ~RunningProgram() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+
+  pid_t pid() const { return pid_; }
+
+  // Waits for the end (killing it past the time-out) and collects its output.
+  ProgramRun Finish() {
+    ProgramRun run;
+    int status = 0;
+    for (;;) {
+      pid_t done = ::waitpid(pid_, &status, WNOHANG);
+      if (done == pid_) break;
+      if (std::chrono::steady_clock::now() - start_ > timeout_) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, &status, 0);
+        status = -1;
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    pid_ = 0;
+    run.took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start_);
+    if (status != -1 && WIFEXITED(status)) run.exitCode = WEXITSTATUS(status);
+    run.out = ReadFile(OutName());
+    run.err = ReadFile(ErrName());
+    return run;
+  }
+
+ private:
+  std::string OutName() const { return capture_ / "stdout"; }
+  std::string ErrName() const { return capture_ / "stderr"; }
+
+  TempDir capture_;
+  std::chrono::seconds timeout_;
+  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+  pid_t pid_ = 0;
+};
+
 inline ProgramRun RunProgram(const std::string& program, const std::vector<std::string>& arguments,
                              const ProgramOptions& options = {}) {
-  TempDir capture;
-  const std::string outName = capture / "stdout";
-  const std::string errName = capture / "stderr";
-  SpawnActions actions;
-  posix_spawn_file_actions_addopen(actions.get(), 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(actions.get(), 1, outName.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_addopen(actions.get(), 2, errName.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  if (!options.workingDirectory.empty()) {
-    posix_spawn_file_actions_addchdir_np(actions.get(), options.workingDirectory.c_str());
-  }
-  std::vector<std::string> argv{program};
-  argv.insert(argv.end(), arguments.begin(), arguments.end());
-  CStringArray args(argv);
-  CStringArray env(EnvironmentWith(options));
-
-  const auto start = std::chrono::steady_clock::now();
-  pid_t pid = 0;
-  if (int rc = posix_spawnp(&pid, program.c_str(), actions.get(), nullptr, args.get(), env.get()); rc != 0) {
-    throw std::runtime_error("cannot start " + program + ": " + std::strerror(rc));
-  }
-  ProgramRun run;
-  int status = 0;
-  for (;;) {
-    pid_t done = ::waitpid(pid, &status, WNOHANG);
-    if (done == pid) break;
-    if (std::chrono::steady_clock::now() - start > options.timeout) {
-      ::kill(pid, SIGKILL);
-      ::waitpid(pid, &status, 0);
-      status = -1;
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  run.took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
-  if (status != -1 && WIFEXITED(status)) run.exitCode = WEXITSTATUS(status);
-  run.out = ReadFile(outName);
-  run.err = ReadFile(errName);
-  return run;
+  return RunningProgram(program, arguments, options).Finish();
 }
 
 }  // namespace vl::test

@@ -5,9 +5,17 @@
 #include <QApplication>
 #include <QLineEdit>
 #include <QPushButton>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
+#include <thread>
+#include <utility>
 
 #include "app/RunModes.h"
 #include "archive/DynaLibZ.h"
@@ -56,6 +64,18 @@ const platform::LocalDateTime FifthOfMarch{2024, 3, 5, 14, 7, 9};
 const std::string FifthOfMarchStamp = "050324_1407_09";
 const std::string Contact = "Please contact Corvanta for further assistance.";
 
+// Moves the process into a folder for one test.
+class WorkingDirectory {
+ public:
+  explicit WorkingDirectory(const fs::path& folder) : old_(fs::current_path()) { fs::current_path(folder); }
+  ~WorkingDirectory() { fs::current_path(old_); }
+  WorkingDirectory(const WorkingDirectory&) = delete;
+  WorkingDirectory& operator=(const WorkingDirectory&) = delete;
+
+ private:
+  fs::path old_;
+};
+
 class RunBackupTest : public testing::Test {
  protected:
   void SetUp() override {
@@ -78,7 +98,10 @@ class RunBackupTest : public testing::Test {
     form_ = std::make_unique<TfrmBackup>();
     form_->edtpath->setText(QString::fromLocal8Bit(folderText.c_str()));
     form_->UseDateStamp = stamped;
-    form_->Wait = [this](unsigned milliseconds) { waits_.push_back(milliseconds); };
+    form_->Wait = [this](unsigned milliseconds) {
+      waits_.push_back(milliseconds);
+      if (milliseconds == 10000 && duringTheWait_) duringTheWait_();
+    };
     form_->Clock = [this] {
       ++clockReads_;
       return FifthOfMarch;
@@ -99,6 +122,7 @@ class RunBackupTest : public testing::Test {
   std::unique_ptr<TfrmBackup> form_;
   std::vector<unsigned> waits_;
   int clockReads_ = 0;
+  std::function<void()> duringTheWait_;  // runs inside the ten-second wait
 };
 
 // --- successful runs --------------------------------------------------------
@@ -136,7 +160,7 @@ TEST_F(RunBackupTest, ZipModeWithStampReadsTheClockOnceAndKeepsOlderArchives) {
   form.RunBackup();
 
   EXPECT_EQ(clockReads_, 1);
-  EXPECT_THAT(test::FolderEntries(Backups()), ElementsAre("VL.BAK", "vl.zip", "vl_" + FifthOfMarchStamp + ".zip"));
+  EXPECT_THAT(test::FolderEntries(Backups()), ElementsAre(test::FolderLock, "VL.BAK", "vl.zip", "vl_" + FifthOfMarchStamp + ".zip"));
   EXPECT_TRUE(test::ViewZip(Backups() + "/vl_" + FifthOfMarchStamp + ".zip").intact);
   EXPECT_EQ(test::ReadFile(Backups() + "/vl.zip"), "an older archive");
   EXPECT_EQ(server.journal("update").size(), 1u);
@@ -150,7 +174,7 @@ TEST_F(RunBackupTest, NoZipModeKeepsTheBackupFileOrCopiesItToTheStampedName) {
 
   TfrmBackup& plain = Form(Backups(), false);
   plain.RunBackup();
-  EXPECT_THAT(test::FolderEntries(Backups()), ElementsAre("VL.BAK"));
+  EXPECT_THAT(test::FolderEntries(Backups()), ElementsAre(test::FolderLock, "VL.BAK"));
   EXPECT_TRUE(plain.BackupRecorded);
   EXPECT_EQ(clockReads_, 0);
 
@@ -161,7 +185,8 @@ TEST_F(RunBackupTest, NoZipModeKeepsTheBackupFileOrCopiesItToTheStampedName) {
   stamped.RunBackup();
 
   EXPECT_THAT(BackupPaths(server), ElementsAre(Backups() + "/VL.BAK", Backups() + "//VL.BAK", Backups() + "//VL.BAK"));
-  EXPECT_THAT(test::FolderEntries(Backups()), ElementsAre("VL.BAK", "vl_" + FifthOfMarchStamp + ".bak"));
+  EXPECT_THAT(test::FolderEntries(Backups()),
+              ElementsAre(test::FolderLock, "VL.BAK", "vl_" + FifthOfMarchStamp + ".bak"));
   EXPECT_EQ(test::ReadFile(Backups() + "/vl_" + FifthOfMarchStamp + ".bak"), test::ReadFile(Backups() + "/VL.BAK"));
   EXPECT_TRUE(stamped.BackupRecorded);
   EXPECT_EQ(server.journal("update").size(), 3u);
@@ -242,7 +267,7 @@ TEST_F(FailingRunTest, BackupCommandErrorIsAWarningWithTheServersText) {
   EXPECT_THAT(ui_.boxes[0].text, testing::EndsWith("\n\r\n\r" + Contact));
   EXPECT_THAT(waits_, IsEmpty());
   EXPECT_THAT(server.journal("update"), IsEmpty());
-  EXPECT_THAT(test::FolderEntries(Backups()), IsEmpty());
+  EXPECT_THAT(test::FolderEntries(Backups()), ElementsAre(test::FolderLock));
 }
 
 TEST_F(FailingRunTest, BackupFileTheProgramCannotSeeIsReportedWithTheTrimmedFolder) {
@@ -252,7 +277,9 @@ TEST_F(FailingRunTest, BackupFileTheProgramCannotSeeIsReportedWithTheTrimmedFold
   settings_.PointAt(server, "SA", "secret");
   const std::string relative = "seen-only-by-the-server";
   fs::create_directories(server.folder() / relative);
-  ASSERT_FALSE(fs::exists(relative));
+  test::TempDir programSide;
+  fs::create_directories(programSide.path() / relative);
+  const WorkingDirectory cwd(programSide.path());
 
   ExpectSameFailureSilently([&] { Form(" " + relative + "/ ", false).RunBackup(); });
 
@@ -279,9 +306,11 @@ TEST_F(FailingRunTest, FailedStampedCopyShowsNothingAndRecordsNoDate) {
   SilentMode = true;
   Form(Backups(), true).RunBackup();
   EXPECT_THAT(form_->SuppressedMessages,
-              ElementsAre("vlbackup: Error: Unable to copy the backup file to \"" + target + "\"."));
+              ElementsAre("vlbackup: Error: Unable to copy the backup file to \"" + target + "\": \"" + target +
+                          "\" cannot be replaced: Is a directory."));
   EXPECT_THAT(server.journal("update"), IsEmpty());
-  EXPECT_THAT(test::FolderEntries(Backups()), ElementsAre("VL.BAK", "vl_" + FifthOfMarchStamp + ".bak"));
+  EXPECT_THAT(test::FolderEntries(Backups()),
+              ElementsAre(test::FolderLock, "VL.BAK", "vl_" + FifthOfMarchStamp + ".bak"));
   EXPECT_TRUE(fs::is_directory(target));
 }
 
@@ -320,6 +349,252 @@ TEST_F(FailingRunTest, ErrorRaisedWhilePackingIsShownAfterThePreviousArchiveIsGo
   EXPECT_FALSE(fs::exists(Backups() + "/vl.zip"));
   EXPECT_TRUE(fs::exists(Backups() + "/VL.BAK"));
   EXPECT_THAT(server.journal("update"), IsEmpty());
+}
+
+// --- the file packed is the file the server wrote ---------------------------
+
+// What someone with write access to the backup folder might do to VL.BAK
+// while the job waits; outside is a file elsewhere that must never be packed.
+struct Swap {
+  const char* name;
+  void (*act)(const std::string& backupFile, const std::string& outside);
+  const char* why;  // follows "The backup file "<name>" "
+};
+
+void PrintTo(const Swap& swap, std::ostream* out) { *out << swap.name; }
+
+void MakeSymbolicLink(const std::string& backupFile, const std::string& outside) {
+  fs::remove(backupFile);
+  fs::create_symlink(outside, backupFile);
+}
+void MakeHardLink(const std::string& backupFile, const std::string& outside) {
+  fs::remove(backupFile);
+  fs::create_hard_link(outside, backupFile);
+}
+void ReplaceTheFile(const std::string& backupFile, const std::string& outside) {
+  fs::copy_file(outside, backupFile + ".new");
+  fs::rename(backupFile + ".new", backupFile);
+}
+void RemoveTheFile(const std::string& backupFile, const std::string&) { fs::remove(backupFile); }
+
+const Swap Swaps[] = {
+    {"SymbolicLink", MakeSymbolicLink, "is a symbolic link"},
+    {"HardLinkToAFileOutside", MakeHardLink, "has other names (2 hard links)"},
+    {"ReplacedFile", ReplaceTheFile, "was replaced after the server wrote it"},
+    {"RemovedFile", RemoveTheFile, "cannot be examined: No such file or directory"},
+};
+
+class SwappedBackupFile : public FailingRunTest, public testing::WithParamInterface<Swap> {
+ protected:
+  void SetUp() override {
+    FailingRunTest::SetUp();
+    test::WriteFile(Outside(), "someone else's secret");
+    duringTheWait_ = [this] { GetParam().act(Backups() + "/VL.BAK", Outside()); };
+  }
+  std::string Outside() const { return settings_.Path("outside"); }
+  std::string Reason() const {
+    return "The backup file \"" + Backups() + "/VL.BAK\" " + GetParam().why + ".";
+  }
+};
+
+TEST_P(SwappedBackupFile, IsNotPackedAndFailsThePackingStep) {
+  test::StandIn server(test::ServerWithLogin("SA", "secret"));
+  settings_.PointAt(server, "SA", "secret");
+
+  ExpectSameFailureSilently([&] { Form(Backups(), false).RunBackup(); });
+
+  ASSERT_EQ(ui_.boxes.size(), 1u);
+  EXPECT_EQ(ui_.boxes[0].kind, MessageKind::Warning);
+  EXPECT_EQ(ui_.boxes[0].text, "Error compressing backup.\n\r\n\r" + Reason() + "\n\r\n\r" + Contact);
+  EXPECT_FALSE(fs::exists(Backups() + "/vl.zip"));
+  EXPECT_THAT(server.journal("update"), IsEmpty());
+  EXPECT_EQ(test::ReadFile(Outside()), "someone else's secret");
+}
+
+TEST_P(SwappedBackupFile, IsNotCopiedInNoZipMode) {
+  test::StandIn server(test::ServerWithLogin("SA", "secret"));
+  settings_.PointAt(server, "SA", "secret");
+  NoZipMode = true;
+  SilentMode = true;
+
+  for (bool stamped : {false, true}) {
+    Form(Backups(), stamped).RunBackup();
+    EXPECT_THAT(form_->SuppressedMessages, ElementsAre("vlbackup: Error: " + Reason()));
+    EXPECT_FALSE(form_->BackupRecorded);
+  }
+  EXPECT_FALSE(fs::exists(Backups() + "/vl_" + FifthOfMarchStamp + ".bak"));
+  EXPECT_THAT(server.journal("update"), IsEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(DuringTheWait, SwappedBackupFile, testing::ValuesIn(Swaps),
+                         [](const testing::TestParamInfo<Swap>& info) { return std::string(info.param.name); });
+
+// A link planted while the server writes: the server writes through it, and
+// the file it leaves under the name is not a file of its own.
+TEST_F(FailingRunTest, LinkPlantedBeforeTheServerWritesIsRefused) {
+  test::StandIn server(test::ServerWithLogin("SA", "secret").delaySeconds(2));
+  settings_.PointAt(server, "SA", "secret");
+  const std::string backupFile = Backups() + "/VL.BAK";
+  const std::string outside = settings_.Path("outside");
+  for (const Swap& swap : {Swaps[0], Swaps[1]}) {
+    SCOPED_TRACE(swap.name);
+    test::WriteFile(backupFile, "yesterday's backup");
+    test::WriteFile(outside, "someone else's file");
+    ui_.boxes.clear();
+    // As soon as the job has deleted yesterday's file, during the server's delay.
+    std::thread attacker([&] {
+      while (fs::exists(backupFile)) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      swap.act(backupFile, outside);
+    });
+    Form(Backups(), false).RunBackup();
+    attacker.join();
+
+    ASSERT_EQ(ui_.boxes.size(), 1u);
+    EXPECT_EQ(ui_.boxes[0].text, "Error compressing backup.\n\r\n\rThe backup file \"" + backupFile + "\" " +
+                                     swap.why + ".\n\r\n\r" + Contact);
+    EXPECT_THAT(waits_, IsEmpty()) << "refused before the wait";
+    EXPECT_FALSE(fs::exists(Backups() + "/vl.zip"));
+    fs::remove(backupFile);
+  }
+  EXPECT_THAT(server.journal("update"), IsEmpty());
+}
+
+// The engine's progress callback stands in for a writer that changes the file
+// while it is packed; moving it away and back keeps its inode but not its snapshot.
+TEST_F(FailingRunTest, BackupFileChangedWhilePackedLeavesNoArchiveOfIt) {
+  test::StandIn server(test::ServerWithLogin("SA", "secret"));
+  settings_.PointAt(server, "SA", "secret");
+  const std::string backupFile = Backups() + "/VL.BAK";
+  const std::string stamped = Backups() + "/vl_" + FifthOfMarchStamp + ".zip";
+  auto moveAwayAndBack = [&](const char*, std::int32_t, bool&) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));  // past the clock's granularity
+    fs::rename(backupFile, backupFile + ".away");
+    fs::rename(backupFile + ".away", backupFile);
+  };
+  const std::string reason = "The backup file \"" + backupFile + "\" changed while it was read.";
+
+  TfrmBackup& plain = Form(Backups(), false);
+  plain.ZipFile->OnMajorCallback = moveAwayAndBack;
+  plain.RunBackup();
+  ASSERT_EQ(ui_.boxes.size(), 1u);
+  EXPECT_EQ(ui_.boxes[0].text, "Error compressing backup.\n\r\n\r" + reason + "\n\r\n\r" + Contact);
+  EXPECT_FALSE(fs::exists(Backups() + "/vl.zip")) << "an archive made by this run goes";
+
+  // An archive that was there before keeps its other entries.
+  ui_.boxes.clear();
+  test::WriteFile(Backups() + "/older.txt", "older entry");
+  ASSERT_EQ(test::RunProgram("zip", {"-jq", stamped, Backups() + "/older.txt"}).exitCode, 0);
+  TfrmBackup& form = Form(Backups(), true);
+  form.ZipFile->OnMajorCallback = moveAwayAndBack;
+  form.RunBackup();
+  ASSERT_EQ(ui_.boxes.size(), 1u);
+  EXPECT_EQ(ui_.boxes[0].text, "Error compressing backup.\n\r\n\r" + reason + "\n\r\n\r" + Contact);
+  EXPECT_THAT(test::ViewZip(stamped).names, testing::Contains("older.txt"));
+  EXPECT_THAT(server.journal("update"), IsEmpty());
+}
+
+// The copy of a backup is no more readable than the backup, whatever the umask.
+TEST_F(RunBackupTest, StampedCopyTakesTheBackupFilesModeWhateverTheUmask) {
+  test::StandIn server(test::ServerWithLogin("SA", "secret"));
+  settings_.PointAt(server, "SA", "secret");
+  NoZipMode = true;
+  duringTheWait_ = [this] { fs::permissions(Backups() + "/VL.BAK", fs::perms::owner_read | fs::perms::owner_write); };
+  const std::string copy = Backups() + "/vl_" + FifthOfMarchStamp + ".bak";
+  for (mode_t mask : {mode_t{000}, mode_t{077}}) {
+    SCOPED_TRACE(testing::Message() << "umask " << std::oct << mask);
+    const mode_t old = ::umask(mask);
+    Form(Backups(), true).RunBackup();
+    ::umask(old);
+    EXPECT_TRUE(form_->BackupRecorded);
+    EXPECT_EQ(fs::status(copy).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    fs::remove(copy);
+  }
+}
+
+// --- one backup per folder at a time ------------------------------------------
+
+// Holds the folder's lock the way another run would, from its own open file.
+class OtherRun {
+ public:
+  explicit OtherRun(const std::string& folder)
+      : fd_(::open((folder + "/" + test::FolderLock).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)) {
+    if (fd_ < 0 || ::flock(fd_, LOCK_EX | LOCK_NB) != 0) throw std::runtime_error("cannot take the lock");
+  }
+  ~OtherRun() { Finish(); }
+  void Finish() {
+    if (fd_ >= 0) ::close(std::exchange(fd_, -1));
+  }
+
+ private:
+  int fd_;
+};
+
+TEST_F(FailingRunTest, AnotherRunIntoTheFolderMakesTheJobWaitAndFailWithoutTouchingIt) {
+  test::StandIn server(test::ServerWithLogin("SA", "secret"));
+  settings_.PointAt(server, "SA", "secret");
+  test::WriteFile(Backups() + "/VL.BAK", "the other run's backup");
+  OtherRun other(Backups());
+
+  ExpectSameFailureSilently([&] {
+    waits_.clear();
+    Form(Backups(), false).RunBackup();
+  });
+
+  ASSERT_EQ(ui_.boxes.size(), 1u);
+  EXPECT_EQ(ui_.boxes[0].kind, MessageKind::Error);
+  EXPECT_EQ(ui_.boxes[0].text,
+            "Unable to back up into \"" + Backups() + "\": another backup into this folder is running.");
+  EXPECT_THAT(waits_, testing::Each(250u));
+  EXPECT_EQ(waits_.size(), 20u) << "five seconds of patience";
+  EXPECT_THAT(BackupPaths(server), IsEmpty());
+  EXPECT_EQ(test::ReadFile(Backups() + "/VL.BAK"), "the other run's backup");
+}
+
+TEST_F(RunBackupTest, JobWaitsForAnotherRunThatFinishesSoon) {
+  test::StandIn server(test::ServerWithLogin("SA", "secret"));
+  settings_.PointAt(server, "SA", "secret");
+  NoZipMode = true;
+  OtherRun other(Backups());
+  TfrmBackup& form = Form(Backups(), false);
+  form.Wait = [&](unsigned milliseconds) {
+    waits_.push_back(milliseconds);
+    if (waits_.size() == 3) other.Finish();
+  };
+
+  form.RunBackup();
+
+  EXPECT_TRUE(form.BackupRecorded);
+  EXPECT_THAT(waits_, ElementsAre(250u, 250u, 250u, 10000u));
+}
+
+TEST_F(FailingRunTest, LinkPlantedAsTheLockFileIsRefused) {
+  test::StandIn server(test::ServerWithLogin("SA", "secret"));
+  settings_.PointAt(server, "SA", "secret");
+  const std::string lock = Backups() + "/" + test::FolderLock;
+  fs::create_symlink(settings_.Path("elsewhere"), lock);
+
+  ExpectSameFailureSilently([&] { Form(Backups(), false).RunBackup(); });
+
+  ASSERT_EQ(ui_.boxes.size(), 1u);
+  EXPECT_EQ(ui_.boxes[0].kind, MessageKind::Error);
+  EXPECT_EQ(ui_.boxes[0].text,
+            "Unable to lock the backup folder \"" + Backups() + "\"\n\r\n\r\"" + lock + "\" is a symbolic link.");
+  EXPECT_FALSE(fs::exists(settings_.Path("elsewhere")));
+  EXPECT_THAT(BackupPaths(server), IsEmpty());
+}
+
+// --- the folder ------------------------------------------------------------------
+
+TEST_F(RunBackupTest, EmptyFolderTextMeansTheDefaultFolder) {
+  test::StandIn server(test::ServerWithLogin("SA", "secret"));
+  settings_.PointAt(server, "SA", "secret");
+  NoZipMode = true;
+  TfrmBackup& form = Form(" \t ", false);
+
+  form.RunBackup();
+
+  EXPECT_THAT(BackupPaths(server), ElementsAre(settings_.Path("drive") + "/VL.BAK"));
+  EXPECT_TRUE(form.BackupRecorded);
 }
 
 TEST_F(RunBackupTest, OtherErrorsPassThroughWithTheArrowRestored) {

@@ -3,8 +3,17 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <regex>
+#include <thread>
 
 #include "tests/app/JobFixture.h"
 
@@ -25,13 +34,21 @@ constexpr auto TenSeconds = std::chrono::milliseconds(10000);
 class SilentRun : public testing::Test {
  protected:
   ProgramRun Run(const std::vector<std::string>& arguments, const std::string& program = VLBACKUP_PROGRAM) {
+    return Report(RunProgram(program, arguments, Options()));
+  }
+  std::unique_ptr<RunningProgram> Start(const std::vector<std::string>& arguments) {
+    return std::make_unique<RunningProgram>(VLBACKUP_PROGRAM, arguments, Options());
+  }
+  static ProgramRun Report(ProgramRun run) {
+    std::cerr << "exit " << run.exitCode << " after " << run.took.count() << " ms; stderr:\n" << run.err;
+    return run;
+  }
+  ProgramOptions Options() const {
     ProgramOptions options;
     options.set = settings_.Environment();
     // A run under cron: no display server.
     options.unset = {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"};
-    ProgramRun run = RunProgram(program, arguments, options);
-    std::cerr << "exit " << run.exitCode << " after " << run.took.count() << " ms; stderr:\n" << run.err;
-    return run;
+    return options;
   }
 
   std::string Backups() const { return settings_.Backups(); }
@@ -80,10 +97,11 @@ TEST_F(SilentRun, ZipStampedInLowerCaseAddsAStampedArchive) {
 
   EXPECT_EQ(run.exitCode, 0);
   const std::vector<std::string> entries = FolderEntries(Backups());
-  ASSERT_EQ(entries.size(), 2u);
-  EXPECT_EQ(entries[0], "VL.BAK");
-  EXPECT_TRUE(IsStampedName(entries[1], "zip")) << entries[1];
-  EXPECT_THAT(ViewZip(Backups() + "/" + entries[1]).names, ElementsAre("VL.BAK"));
+  ASSERT_EQ(entries.size(), 3u);
+  EXPECT_EQ(entries[0], FolderLock);
+  EXPECT_EQ(entries[1], "VL.BAK");
+  EXPECT_TRUE(IsStampedName(entries[2], "zip")) << entries[2];
+  EXPECT_THAT(ViewZip(Backups() + "/" + entries[2]).names, ElementsAre("VL.BAK"));
   EXPECT_EQ(server.journal("update").size(), 1u);
 }
 
@@ -95,7 +113,7 @@ TEST_F(SilentRun, NoZipPlainInMixedCaseBeforeTheSilentSwitchKeepsTheBackupFile) 
 
   EXPECT_EQ(run.exitCode, 0);
   EXPECT_EQ(run.err, "");
-  EXPECT_THAT(FolderEntries(Backups()), ElementsAre("VL.BAK"));
+  EXPECT_THAT(FolderEntries(Backups()), ElementsAre(FolderLock, "VL.BAK"));
   EXPECT_EQ(server.journal("update").size(), 1u);
 }
 
@@ -107,10 +125,11 @@ TEST_F(SilentRun, NoZipStampedInLowerCaseCopiesToTheStampedName) {
 
   EXPECT_EQ(run.exitCode, 0);
   const std::vector<std::string> entries = FolderEntries(Backups());
-  ASSERT_EQ(entries.size(), 2u);
-  EXPECT_EQ(entries[0], "VL.BAK");
-  EXPECT_TRUE(IsStampedName(entries[1], "bak")) << entries[1];
-  EXPECT_EQ(ReadFile(Backups() + "/" + entries[1]), ReadFile(Backups() + "/VL.BAK"));
+  ASSERT_EQ(entries.size(), 3u);
+  EXPECT_EQ(entries[0], FolderLock);
+  EXPECT_EQ(entries[1], "VL.BAK");
+  EXPECT_TRUE(IsStampedName(entries[2], "bak")) << entries[2];
+  EXPECT_EQ(ReadFile(Backups() + "/" + entries[2]), ReadFile(Backups() + "/VL.BAK"));
   EXPECT_EQ(server.journal("update").size(), 1u);
 }
 
@@ -142,6 +161,127 @@ TEST_F(SilentRun, FailedDateUpdateEndsInTheLastResortHandler) {
   EXPECT_THAT(run.err, testing::MatchesRegex("vlbackup: Application Error: Exception [^ ]+ in module vlbackup at "
                                              "0x[0-9a-f]+\\. .*Invalid object name 'SystemData'\\.\n"));
   EXPECT_TRUE(ViewZip(Backups() + "/vl.zip").intact);
+}
+
+// --- a hostile folder and a second run ---------------------------------------
+
+// Waits until the server has written its backup file, then gives the program
+// time to take the file's measure before the swap; its wait is ten seconds.
+void AfterTheServerWrote(const StandIn& server, const std::function<void()>& swap) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (server.journal("backup").empty() && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  swap();
+}
+
+struct Swap {
+  const char* name;
+  void (*act)(const std::string& backupFile, const std::string& outside);
+  const char* why;
+};
+
+void PrintTo(const Swap& swap, std::ostream* out) { *out << swap.name; }
+
+class SilentRunWithSwap : public SilentRun, public testing::WithParamInterface<Swap> {};
+
+TEST_P(SilentRunWithSwap, PacksNothingAndExitsWithTwo) {
+  StandIn server(ServerWithLogin("SA", "secret"));
+  Prepare(server, false);
+  const std::string backupFile = Backups() + "/VL.BAK";
+  const std::string outside = settings_.Path("outside");
+  WriteFile(outside, "a file of someone else's");
+  std::thread attacker([&] { AfterTheServerWrote(server, [&] { GetParam().act(backupFile, outside); }); });
+
+  const ProgramRun run = Run({"/S"});
+  attacker.join();
+
+  EXPECT_EQ(run.exitCode, 2);
+  EXPECT_EQ(run.err, "vlbackup: Warning: Error compressing backup. The backup file \"" + backupFile + "\" " +
+                         GetParam().why + ". Please contact Corvanta for further assistance.\n");
+  EXPECT_FALSE(fs::exists(Backups() + "/vl.zip"));
+  EXPECT_THAT(server.journal("update"), IsEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    DuringTheWait, SilentRunWithSwap,
+    testing::Values(
+        Swap{"SymbolicLink",
+             [](const std::string& backupFile, const std::string& outside) {
+               fs::remove(backupFile);
+               fs::create_symlink(outside, backupFile);
+             },
+             "is a symbolic link"},
+        Swap{"HardLinkToAFileOutside",
+             [](const std::string& backupFile, const std::string& outside) {
+               fs::remove(backupFile);
+               fs::create_hard_link(outside, backupFile);
+             },
+             "has other names (2 hard links)"},
+        Swap{"ReplacedFile",
+             [](const std::string& backupFile, const std::string& outside) {
+               fs::copy_file(outside, backupFile + ".new");
+               fs::rename(backupFile + ".new", backupFile);
+             },
+             "was replaced after the server wrote it"}),
+    [](const testing::TestParamInfo<Swap>& info) { return std::string(info.param.name); });
+
+// True once some process holds the lock on the folder; a probe that gets the
+// lock itself lets it go at once.
+bool FolderLockHeld(const std::string& folder) {
+  const int fd = ::open((folder + "/" + FolderLock).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+  ::close(fd);
+  return held;
+}
+
+void WaitUntilTheFolderIsLocked(const std::string& folder) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!FolderLockHeld(folder)) {
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the first run never took the folder's lock";
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+TEST_F(SilentRun, SecondRunIntoTheFolderFailsWhileTheFirstMakesACompleteArchive) {
+  StandIn server(ServerWithLogin("SA", "secret").delaySeconds(2));
+  Prepare(server, false);
+
+  std::unique_ptr<RunningProgram> first = Start({"/S"});
+  WaitUntilTheFolderIsLocked(Backups());
+  const ProgramRun second = Run({"/S"});
+  const ProgramRun firstRun = Report(first->Finish());
+
+  EXPECT_EQ(second.exitCode, 2);
+  EXPECT_EQ(second.err, "vlbackup: Error: Unable to back up into \"" + Backups() +
+                            "\": another backup into this folder is running.\n");
+  EXPECT_GE(second.took, std::chrono::seconds(5)) << "it waits a few seconds first";
+  EXPECT_EQ(firstRun.exitCode, 0);
+  EXPECT_EQ(firstRun.err, "");
+  const std::string backup = ReadFile(Backups() + "/VL.BAK");
+  EXPECT_EQ(backup.size(), 65536u);
+  EXPECT_TRUE(ViewZip(Backups() + "/vl.zip").intact);
+  EXPECT_EQ(ZipEntry(Backups() + "/vl.zip", "VL.BAK"), backup);
+  EXPECT_EQ(server.journal("backup").size(), 1u) << "the second run sent no backup";
+  EXPECT_EQ(server.journal("update").size(), 1u);
+}
+
+TEST_F(SilentRun, KilledRunLeavesTheFolderFree) {
+  StandIn stuck(ServerWithLogin("SA", "secret").delaySeconds(60));
+  Prepare(stuck, false);
+  std::unique_ptr<RunningProgram> first = Start({"/S"});
+  WaitUntilTheFolderIsLocked(Backups());
+  ::kill(first->pid(), SIGKILL);
+  EXPECT_EQ(first->Finish().exitCode, -1);
+
+  StandIn server(ServerWithLogin("SA", "secret"));
+  settings_.PointAt(server, "SA", "secret");
+  const ProgramRun second = Run({"/S", "/NOZIP"});
+
+  EXPECT_EQ(second.exitCode, 0);
+  EXPECT_EQ(second.err, "");
+  EXPECT_EQ(server.journal("update").size(), 1u);
 }
 
 // --- runs that stop before the wait -------------------------------------------
@@ -179,7 +319,7 @@ TEST_F(SilentRunStops, BackupErrorExitsWithTwoWithoutWaitArchiveOrDate) {
   EXPECT_THAT(lines[0], HasSubstr("Cannot open backup device '" + Backups() + "/VL.BAK'"));
   EXPECT_THAT(lines[0], testing::EndsWith(" Please contact Corvanta for further assistance."));
   EXPECT_LT(run.took, TenSeconds);
-  EXPECT_THAT(FolderEntries(Backups()), IsEmpty());
+  EXPECT_THAT(FolderEntries(Backups()), ElementsAre(FolderLock));
   EXPECT_THAT(server.journal("update"), IsEmpty());
 }
 

@@ -1,12 +1,17 @@
 #include "platform/Files.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <csignal>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <thread>
 
 #include "tests/support/TempDir.h"
 
@@ -15,6 +20,10 @@ namespace {
 using test::ReadFile;
 using test::TempDir;
 using test::WriteFile;
+using testing::HasSubstr;
+using testing::StrEq;
+using testing::ThrowsMessage;
+namespace fs = std::filesystem;
 
 size_t EntriesIn(const TempDir& dir) {
   size_t n = 0;
@@ -54,7 +63,7 @@ TEST(Files, CopyReplacesAnExistingTarget) {
   TempDir dir;
   WriteFile(dir / "src", "new contents");
   WriteFile(dir / "dst", "old");
-  EXPECT_TRUE(CopyFile(dir / "src", dir / "dst", false));
+  CopyFile(dir / "src", dir / "dst", false);
   EXPECT_EQ(ReadFile(dir / "dst"), "new contents");
   EXPECT_EQ(EntriesIn(dir), 2u);
 }
@@ -63,19 +72,80 @@ TEST(Files, CopyWithFailIfExistsKeepsTheTarget) {
   TempDir dir;
   WriteFile(dir / "src", "new");
   WriteFile(dir / "dst", "old");
-  EXPECT_FALSE(CopyFile(dir / "src", dir / "dst", true));
+  EXPECT_THAT([&] { CopyFile(dir / "src", dir / "dst", true); },
+              ThrowsMessage<Exception>(HasSubstr("\"" + (dir / "dst") + "\" exists")));
   EXPECT_EQ(ReadFile(dir / "dst"), "old");
-  EXPECT_TRUE(CopyFile(dir / "src", dir / "fresh", true));
+  CopyFile(dir / "src", dir / "fresh", true);
   EXPECT_EQ(ReadFile(dir / "fresh"), "new");
   EXPECT_EQ(EntriesIn(dir), 3u);
 }
 
-TEST(Files, FailedCopyLeavesNeitherTargetNorTemporary) {
+// Each refused source names itself and the reason; neither the target nor a
+// temporary file is left behind, and nothing is read through a link.
+TEST(Files, CopyRefusesWhatIsNotARegularFileOfItsOwn) {
   TempDir dir;
-  EXPECT_FALSE(CopyFile(dir / "missing", dir / "dst", false));
-  std::filesystem::create_directory(dir / "folder");
-  EXPECT_FALSE(CopyFile(dir / "folder", dir / "dst", false));
-  EXPECT_EQ(EntriesIn(dir), 1u);  // only the folder
+  WriteFile(dir / "secret", "elsewhere");
+  fs::create_directory(dir / "folder");
+  fs::create_symlink(dir / "secret", dir / "link");
+  struct Case {
+    std::string source, reason;
+  };
+  for (const Case& c : {Case{"missing", "cannot be opened: No such file or directory"},
+                        Case{"folder", "is not a regular file"}, Case{"link", "is a symbolic link"}}) {
+    SCOPED_TRACE(c.source);
+    EXPECT_THAT([&] { CopyFile(dir / c.source, dir / "dst", false); },
+                ThrowsMessage<Exception>(StrEq("\"" + (dir / c.source) + "\" " + c.reason)));
+  }
+  EXPECT_EQ(EntriesIn(dir), 3u);
+}
+
+TEST(Files, CopyRefusesASourceThatIsNotTheExpectedFile) {
+  TempDir dir;
+  WriteFile(dir / "src", "the server's");
+  const FileSnapshot expected = SoleRegularFile(dir / "src");
+  CopyFile(dir / "src", dir / "dst", false, &expected);
+  EXPECT_EQ(ReadFile(dir / "dst"), "the server's");
+
+  WriteFile(dir / "other", "planted");
+  fs::rename(dir / "other", dir / "src");
+  EXPECT_THAT([&] { CopyFile(dir / "src", dir / "dst", false, &expected); },
+              ThrowsMessage<Exception>(HasSubstr("is not the file it was")));
+  EXPECT_EQ(ReadFile(dir / "dst"), "the server's");
+}
+
+class ScopedUmask {
+ public:
+  explicit ScopedUmask(mode_t mask) : old_(::umask(mask)) {}
+  ~ScopedUmask() { ::umask(old_); }
+
+ private:
+  mode_t old_;
+};
+
+mode_t ModeOf(const std::string& name) {
+  struct stat st {};
+  EXPECT_EQ(::lstat(name.c_str(), &st), 0) << name;
+  return st.st_mode & 07777;
+}
+
+// The copy of a secret is no more readable than the secret, whatever the umask,
+// and never carries set-id or sticky bits.
+TEST(Files, CopyTakesTheSourcesPermissionBitsWhateverTheUmask) {
+  for (mode_t mask : {mode_t{000}, mode_t{077}}) {
+    ScopedUmask umask(mask);
+    for (mode_t mode : {mode_t{0600}, mode_t{0640}, mode_t{0644}, mode_t{06750}, mode_t{01604}}) {
+      SCOPED_TRACE(testing::Message() << "umask " << std::oct << mask << ", source " << mode);
+      TempDir dir;
+      WriteFile(dir / "src", "secret");
+      ASSERT_EQ(::chmod((dir / "src").c_str(), mode), 0);
+      WriteFile(dir / "dst", "old");
+      ASSERT_EQ(::chmod((dir / "dst").c_str(), 0666), 0);
+      CopyFile(dir / "src", dir / "dst", false);
+      EXPECT_EQ(ModeOf(dir / "dst"), mode & 0777);
+      CopyFile(dir / "src", dir / "fresh", true);
+      EXPECT_EQ(ModeOf(dir / "fresh"), mode & 0777);
+    }
+  }
 }
 
 TEST(Files, CopyThatRunsOutOfSpaceLeavesNoPartialFile) {
@@ -89,14 +159,84 @@ TEST(Files, CopyThatRunsOutOfSpaceLeavesNoPartialFile) {
     ::signal(SIGXFSZ, SIG_IGN);
     rlimit limit{50000, 50000};
     ::setrlimit(RLIMIT_FSIZE, &limit);
-    ::_exit(CopyFile(dir / "src", dir / "dst", false) ? 1 : 0);
+    try {
+      CopyFile(dir / "src", dir / "dst", false);
+    } catch (const Exception& e) {
+      ::_exit(std::string(e.what()).find("File too large") != std::string::npos ? 0 : 2);
+    }
+    ::_exit(1);
   }
   int status = 0;
   ::waitpid(child, &status, 0);
   ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0) << "the copy must report failure";
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "the copy must report failure with the system's reason";
   EXPECT_EQ(ReadFile(dir / "dst"), "old");
   EXPECT_EQ(EntriesIn(dir), 2u);
+}
+
+TEST(Files, SoleRegularFileRefusesLinksAndOtherKinds) {
+  TempDir dir;
+  WriteFile(dir / "file", "x");
+  WriteFile(dir / "secret", "elsewhere");
+  fs::create_symlink(dir / "secret", dir / "symlink");
+  fs::create_hard_link(dir / "secret", dir / "hardlink");
+  fs::create_directory(dir / "folder");
+  EXPECT_EQ(SoleRegularFile(dir / "file").links, 1u);
+  struct Case {
+    std::string name, reason;
+  };
+  for (const Case& c : {Case{"symlink", "is a symbolic link"}, Case{"hardlink", "has other names (2 hard links)"},
+                        Case{"folder", "is not a regular file"},
+                        Case{"missing", "cannot be examined: No such file or directory"}}) {
+    SCOPED_TRACE(c.name);
+    EXPECT_THAT([&] { SoleRegularFile(dir / c.name); },
+                ThrowsMessage<Exception>(StrEq("\"" + (dir / c.name) + "\" " + c.reason)));
+  }
+}
+
+// A file moved away and back keeps its identity but not its snapshot, so a
+// swap that puts the original back after packing is still seen.
+TEST(Files, SnapshotTellsAFileThatWasMovedOrWritten) {
+  TempDir dir;
+  WriteFile(dir / "file", "x");
+  const FileSnapshot before = SoleRegularFile(dir / "file");
+  EXPECT_EQ(SoleRegularFile(dir / "file"), before);
+
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));  // past the clock's granularity
+  fs::rename(dir / "file", dir / "away");
+  fs::rename(dir / "away", dir / "file");
+  const FileSnapshot moved = SoleRegularFile(dir / "file");
+  EXPECT_TRUE(moved.SameFile(before));
+  EXPECT_NE(moved, before);
+
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  std::ofstream(dir / "file", std::ios::app) << "y";
+  EXPECT_NE(SoleRegularFile(dir / "file"), moved);
+}
+
+TEST(Files, LockIsExclusiveUntilItsHolderGoes) {
+  TempDir dir;
+  ScopedUmask umask(000);
+  const std::string name = dir / "lock";
+  {
+    FileLock first(name);
+    EXPECT_TRUE(first.TryLock());
+    EXPECT_TRUE(first.TryLock()) << "a holder keeps its lock";
+    FileLock second(name);
+    EXPECT_FALSE(second.TryLock());
+  }
+  FileLock third(name);
+  EXPECT_TRUE(third.TryLock());
+  EXPECT_EQ(ModeOf(name), 0600u);
+}
+
+TEST(Files, LockRefusesALinkOrFolderUnderItsName) {
+  TempDir dir;
+  fs::create_symlink(dir / "target", dir / "link");
+  fs::create_directory(dir / "folder");
+  EXPECT_THAT([&] { FileLock lock(dir / "link"); }, ThrowsMessage<Exception>(HasSubstr("is a symbolic link")));
+  EXPECT_FALSE(fs::exists(dir / "target")) << "the link must not be followed";
+  EXPECT_THAT([&] { FileLock lock(dir / "folder"); }, ThrowsMessage<Exception>(HasSubstr("folder\" cannot be opened")));
 }
 
 }  // namespace

@@ -199,7 +199,9 @@ INSTANTIATE_TEST_SUITE_P(
         WriteCase{"AppendsSectionAfterBlankLine", "x\n\n", "Main", "k", "v", "x\n\n[Main]\nk=v\n"},
         WriteCase{"EmptyFile", "", "Main", "k", "v", "[Main]\nk=v\n"},
         WriteCase{"ValueStoredVerbatim", "[Main]\nk=1\n", "Main", "k", "a;b=c \\x", "[Main]\nk=a;b=c \\x\n"},
-        WriteCase{"EmptyValue", "[Main]\nk=1\n", "Main", "k", "", "[Main]\nk=\n"}),
+        WriteCase{"EmptyValue", "[Main]\nk=1\n", "Main", "k", "", "[Main]\nk=\n"},
+        // Written and read back under the same padded names.
+        WriteCase{"PaddedNamesAreTrimmed", "[Main]\nPath=a\n", " Main\t", "\tPath ", "b", "[Main]\nPath=b\n"}),
     [](const testing::TestParamInfo<WriteCase>& info) { return std::string(info.param.name); });
 
 TEST(Profile, WriteCreatesAMissingFileButNotItsFolder) {
@@ -219,16 +221,29 @@ TEST(Profile, WriteRefusesAReadOnlyFileEvenForRoot) {
   EXPECT_EQ(EntriesIn(dir), 1u);
 }
 
-TEST(Profile, WriteKeepsPermissionsAndFollowsSymbolicLinks) {
+TEST(Profile, WriteKeepsPermissions) {
   TempDir dir;
-  WriteFile(dir / "real.ini", "[Main]\n");
-  fs::permissions(dir / "real.ini", fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
-  fs::create_symlink(dir / "real.ini", dir / "link.ini");
-  ASSERT_TRUE(WritePrivateProfileString("Main", "k", "v", dir / "link.ini"));
-  EXPECT_TRUE(fs::is_symlink(dir / "link.ini"));
-  EXPECT_EQ(ReadFile(dir / "real.ini"), "[Main]\nk=v\n");
-  EXPECT_EQ(fs::status(dir / "real.ini").permissions(),
+  WriteFile(dir / "p.ini", "[Main]\n");
+  fs::permissions(dir / "p.ini", fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  ASSERT_TRUE(WritePrivateProfileString("Main", "k", "v", dir / "p.ini"));
+  EXPECT_EQ(ReadFile(dir / "p.ini"), "[Main]\nk=v\n");
+  EXPECT_EQ(fs::status(dir / "p.ini").permissions(),
             fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+}
+
+// In a folder others can write to, a link planted at the file's name must not
+// point the write at another file, existing or not.
+TEST(Profile, WriteRefusesASymbolicLinkUnderTheName) {
+  TempDir dir;
+  WriteFile(dir / "victim", "[Main]\nuntouched=1\n");
+  fs::create_symlink(dir / "victim", dir / "link.ini");
+  fs::create_symlink(dir / "created-elsewhere", dir / "dangling.ini");
+  EXPECT_FALSE(WritePrivateProfileString("Main", "k", "v", dir / "link.ini"));
+  EXPECT_FALSE(WritePrivateProfileString("Main", "k", "v", dir / "dangling.ini"));
+  EXPECT_EQ(ReadFile(dir / "victim"), "[Main]\nuntouched=1\n");
+  EXPECT_FALSE(fs::exists(dir / "created-elsewhere"));
+  EXPECT_TRUE(fs::is_symlink(dir / "link.ini"));
+  EXPECT_EQ(EntriesIn(dir), 3u);
 }
 
 TEST(Profile, WriteRefusesWhatCannotBeStoredAsOneLine) {

@@ -180,6 +180,27 @@ class MainWindowTest : public QObject {
     QCOMPARE(sandbox.Preferences(), std::string("[Main]\nPath=/srv/old\n"));
   }
 
+  // The data folder may be writable by others: a link planted at the
+  // preferences file's name must not carry the write to another file.
+  void linkPlantedAtThePreferencesName() {
+    SettingsSandbox sandbox;
+    sandbox.WritePreferences("");
+    const std::string victim = sandbox.DataFolder() + "victim";
+    WriteFile(victim, "[Main]\nPath=/srv/victim\n");
+    std::filesystem::remove(sandbox.PreferencesFile());
+    std::filesystem::create_symlink(victim, sandbox.PreferencesFile());
+    RecordingUserInterface boxes;
+    auto window = OpenWindow();
+    QCOMPARE(window->FolderText(), std::string("/srv/victim"));
+
+    window->cbAutoFileName->click();
+
+    QCOMPARE(boxes.messages.size(), std::size_t(1));
+    QCOMPARE(boxes.messages[0].text, "Unable to write to " + sandbox.PreferencesFile() + ".");
+    QCOMPARE(ReadFile(victim), std::string("[Main]\nPath=/srv/victim\n"));
+    QVERIFY(std::filesystem::is_symlink(sandbox.PreferencesFile()));
+  }
+
   // A stored "1" that cannot be written back: the box appears during creation
   // and the fonts stay as designed.
   void readOnlyPreferencesDuringCreation() {
