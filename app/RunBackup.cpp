@@ -263,14 +263,15 @@ class BackupJob {
       } else if (!platform::FileExists(archive)) {
         ReportPackingFailure("The zip engine wrote no archive " + Quoted(archive) + " (result code " +
                              std::to_string(zip.ResultCode()) + ").");
-      } else if (!Unchanged()) {
-        // An archive of a file that changed under the engine is no backup; an
-        // archive that was there before keeps its other entries.
-        if (!archiveExisted) platform::DeleteFile(archive);
-        ReportPackingFailure(ChangedText() + ".");
       }
     } catch (const Exception& e) {
       ReportPackingFailure(e.Message());
+    }
+    // An archive of a file that changed under the engine is no backup; an
+    // archive that was there before keeps its other entries.
+    if (success_ && !Unchanged()) {
+      if (!archiveExisted) platform::DeleteFile(archive);
+      ReportPackingFailure(ChangedText() + ".");
     }
   }
 

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <map>
+#include <ostream>
 #include <string>
 
 #include "tests/support/StandIn.h"
@@ -57,6 +58,37 @@ class SettingsFolders {
 inline StandInConfig ServerWithLogin(const std::string& user, const std::string& password) {
   return StandInConfig().login("MSSQLSERVER", user, password).noLogins("VELLORAN");
 }
+
+// What someone with write access to the backup folder might do to VL.BAK
+// while the job waits; outside is a file elsewhere that must never be packed.
+struct Swap {
+  const char* name;
+  void (*act)(const std::string& backupFile, const std::string& outside);
+  const char* why;  // follows "The backup file "<name>" "
+};
+
+inline void PrintTo(const Swap& swap, std::ostream* out) { *out << swap.name; }
+
+inline void MakeSymbolicLink(const std::string& backupFile, const std::string& outside) {
+  std::filesystem::remove(backupFile);
+  std::filesystem::create_symlink(outside, backupFile);
+}
+inline void MakeHardLink(const std::string& backupFile, const std::string& outside) {
+  std::filesystem::remove(backupFile);
+  std::filesystem::create_hard_link(outside, backupFile);
+}
+inline void ReplaceTheFile(const std::string& backupFile, const std::string& outside) {
+  std::filesystem::copy_file(outside, backupFile + ".new");
+  std::filesystem::rename(backupFile + ".new", backupFile);
+}
+inline void RemoveTheFile(const std::string& backupFile, const std::string&) { std::filesystem::remove(backupFile); }
+
+inline const Swap Swaps[] = {
+    {"SymbolicLink", MakeSymbolicLink, "is a symbolic link"},
+    {"HardLinkToAFileOutside", MakeHardLink, "has other names (2 hard links)"},
+    {"ReplacedFile", ReplaceTheFile, "was replaced after the server wrote it"},
+    {"RemovedFile", RemoveTheFile, "cannot be examined: No such file or directory"},
+};
 
 inline std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;

@@ -353,38 +353,7 @@ TEST_F(FailingRunTest, ErrorRaisedWhilePackingIsShownAfterThePreviousArchiveIsGo
 
 // --- the file packed is the file the server wrote ---------------------------
 
-// What someone with write access to the backup folder might do to VL.BAK
-// while the job waits; outside is a file elsewhere that must never be packed.
-struct Swap {
-  const char* name;
-  void (*act)(const std::string& backupFile, const std::string& outside);
-  const char* why;  // follows "The backup file "<name>" "
-};
-
-void PrintTo(const Swap& swap, std::ostream* out) { *out << swap.name; }
-
-void MakeSymbolicLink(const std::string& backupFile, const std::string& outside) {
-  fs::remove(backupFile);
-  fs::create_symlink(outside, backupFile);
-}
-void MakeHardLink(const std::string& backupFile, const std::string& outside) {
-  fs::remove(backupFile);
-  fs::create_hard_link(outside, backupFile);
-}
-void ReplaceTheFile(const std::string& backupFile, const std::string& outside) {
-  fs::copy_file(outside, backupFile + ".new");
-  fs::rename(backupFile + ".new", backupFile);
-}
-void RemoveTheFile(const std::string& backupFile, const std::string&) { fs::remove(backupFile); }
-
-const Swap Swaps[] = {
-    {"SymbolicLink", MakeSymbolicLink, "is a symbolic link"},
-    {"HardLinkToAFileOutside", MakeHardLink, "has other names (2 hard links)"},
-    {"ReplacedFile", ReplaceTheFile, "was replaced after the server wrote it"},
-    {"RemovedFile", RemoveTheFile, "cannot be examined: No such file or directory"},
-};
-
-class SwappedBackupFile : public FailingRunTest, public testing::WithParamInterface<Swap> {
+class SwappedBackupFile : public FailingRunTest, public testing::WithParamInterface<test::Swap> {
  protected:
   void SetUp() override {
     FailingRunTest::SetUp();
@@ -426,8 +395,8 @@ TEST_P(SwappedBackupFile, IsNotCopiedInNoZipMode) {
   EXPECT_THAT(server.journal("update"), IsEmpty());
 }
 
-INSTANTIATE_TEST_SUITE_P(DuringTheWait, SwappedBackupFile, testing::ValuesIn(Swaps),
-                         [](const testing::TestParamInfo<Swap>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(DuringTheWait, SwappedBackupFile, testing::ValuesIn(test::Swaps),
+                         [](const testing::TestParamInfo<test::Swap>& info) { return std::string(info.param.name); });
 
 // A link planted while the server writes: the server writes through it, and
 // the file it leaves under the name is not a file of its own.
@@ -436,14 +405,16 @@ TEST_F(FailingRunTest, LinkPlantedBeforeTheServerWritesIsRefused) {
   settings_.PointAt(server, "SA", "secret");
   const std::string backupFile = Backups() + "/VL.BAK";
   const std::string outside = settings_.Path("outside");
-  for (const Swap& swap : {Swaps[0], Swaps[1]}) {
+  for (const test::Swap& swap : {test::Swaps[0], test::Swaps[1]}) {
     SCOPED_TRACE(swap.name);
     test::WriteFile(backupFile, "yesterday's backup");
     test::WriteFile(outside, "someone else's file");
     ui_.boxes.clear();
     // As soon as the job has deleted yesterday's file, during the server's delay.
     std::thread attacker([&] {
-      while (fs::exists(backupFile)) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+      while (fs::exists(backupFile) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
       swap.act(backupFile, outside);
     });
     Form(Backups(), false).RunBackup();

@@ -175,14 +175,6 @@ void AfterTheServerWrote(const StandIn& server, const std::function<void()>& swa
   swap();
 }
 
-struct Swap {
-  const char* name;
-  void (*act)(const std::string& backupFile, const std::string& outside);
-  const char* why;
-};
-
-void PrintTo(const Swap& swap, std::ostream* out) { *out << swap.name; }
-
 class SilentRunWithSwap : public SilentRun, public testing::WithParamInterface<Swap> {};
 
 TEST_P(SilentRunWithSwap, PacksNothingAndExitsWithTwo) {
@@ -203,28 +195,8 @@ TEST_P(SilentRunWithSwap, PacksNothingAndExitsWithTwo) {
   EXPECT_THAT(server.journal("update"), IsEmpty());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    DuringTheWait, SilentRunWithSwap,
-    testing::Values(
-        Swap{"SymbolicLink",
-             [](const std::string& backupFile, const std::string& outside) {
-               fs::remove(backupFile);
-               fs::create_symlink(outside, backupFile);
-             },
-             "is a symbolic link"},
-        Swap{"HardLinkToAFileOutside",
-             [](const std::string& backupFile, const std::string& outside) {
-               fs::remove(backupFile);
-               fs::create_hard_link(outside, backupFile);
-             },
-             "has other names (2 hard links)"},
-        Swap{"ReplacedFile",
-             [](const std::string& backupFile, const std::string& outside) {
-               fs::copy_file(outside, backupFile + ".new");
-               fs::rename(backupFile + ".new", backupFile);
-             },
-             "was replaced after the server wrote it"}),
-    [](const testing::TestParamInfo<Swap>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(DuringTheWait, SilentRunWithSwap, testing::ValuesIn(Swaps),
+                         [](const testing::TestParamInfo<Swap>& info) { return std::string(info.param.name); });
 
 // True once some process holds the lock on the folder; a probe that gets the
 // lock itself lets it go at once.

@@ -99,6 +99,17 @@ TEST(Files, CopyRefusesWhatIsNotARegularFileOfItsOwn) {
   EXPECT_EQ(EntriesIn(dir), 3u);
 }
 
+TEST(Files, CopyReplacesALinkAtTheTargetWithoutFollowingIt) {
+  TempDir dir;
+  WriteFile(dir / "src", "backup");
+  WriteFile(dir / "victim", "someone else's");
+  fs::create_symlink(dir / "victim", dir / "dst");
+  CopyFile(dir / "src", dir / "dst", false);
+  EXPECT_FALSE(fs::is_symlink(dir / "dst"));
+  EXPECT_EQ(ReadFile(dir / "dst"), "backup");
+  EXPECT_EQ(ReadFile(dir / "victim"), "someone else's");
+}
+
 TEST(Files, CopyRefusesASourceThatIsNotTheExpectedFile) {
   TempDir dir;
   WriteFile(dir / "src", "the server's");
