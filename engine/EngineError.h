@@ -5,6 +5,7 @@
 #include <exception>
 #include <string>
 
+#include "dzip.h"
 #include "platform/Error.h"
 
 namespace dz {
@@ -18,6 +19,12 @@ class DzipError : public vl::Exception {
  private:
   int32_t code_;
 };
+
+// Refuses the archive already at the target name, which may have been
+// planted: DZ_ERR_UNSAFE_ARCHIVE with the reason.
+[[noreturn]] inline void RefuseArchive(const std::string& why) {
+  throw DzipError(DZ_ERR_UNSAFE_ARCHIVE, "existing archive is unsafe: " + why);
+}
 
 // Carries whatever a caller's callback raised through the engine's own error
 // handling, so it reaches dzip's caller unchanged once everything is cleaned up.

@@ -20,10 +20,6 @@ constexpr uint32_t kUnixSpecialBits = 07000u << 16;  // setuid, setgid, sticky i
 // Traditional, strong and central-directory encryption.
 constexpr uint16_t kAnyEncryption = kFlagEncrypted | 0x0040 | 0x2000;
 
-[[noreturn]] void Unsafe(const std::string& what) {
-  throw DzipError(DZ_ERR_UNSAFE_ARCHIVE, "existing archive is unsafe: " + what);
-}
-
 std::string Folded(const std::string& name) {
   std::string folded = name;
   std::transform(folded.begin(), folded.end(), folded.begin(),
@@ -51,19 +47,19 @@ std::string NameFault(const std::string& name) {
 
 void CheckName(const std::string& name, const char* which) {
   std::string fault = NameFault(name);
-  if (!fault.empty()) Unsafe(std::string(which) + " \"" + name.substr(0, name.find('\0')) + "\" has " + fault);
+  if (!fault.empty()) RefuseArchive(std::string(which) + " \"" + name.substr(0, name.find('\0')) + "\" has " + fault);
 }
 
 void CheckEntry(const EntryRecord& entry) {
   CheckName(entry.name, "entry name");
   if (entry.hasUnicodeName) CheckName(entry.unicodeName, "Unicode Path of entry");
-  if (entry.flags & kAnyEncryption) Unsafe("entry " + entry.name + " is encrypted and cannot be checked");
+  if (entry.flags & kAnyEncryption) RefuseArchive("entry " + entry.name + " is encrypted and cannot be checked");
   if (entry.method != kMethodStored && entry.method != kMethodDeflated) {
-    Unsafe("entry " + entry.name + " uses compression method " + std::to_string(entry.method) +
+    RefuseArchive("entry " + entry.name + " uses compression method " + std::to_string(entry.method) +
            ", which cannot be checked");
   }
   if (entry.method == kMethodStored && entry.size != entry.compressedSize) {
-    Unsafe("stored entry " + entry.name + " has two different sizes");
+    RefuseArchive("stored entry " + entry.name + " has two different sizes");
   }
 }
 
@@ -82,15 +78,17 @@ class BoundedInflate {
     stream_.next_in = const_cast<Bytef*>(data);
     stream_.avail_in = static_cast<uInt>(size);
     while (stream_.avail_in > 0) {
-      if (ended_) Unsafe("entry " + entry.name + " has bytes after its deflate stream");
+      if (ended_) RefuseArchive("entry " + entry.name + " has bytes after its deflate stream");
       stream_.next_out = out_.data();
       stream_.avail_out = static_cast<uInt>(out_.size());
       int status = inflate(&stream_, Z_NO_FLUSH);
-      if (status != Z_OK && status != Z_STREAM_END) Unsafe("entry " + entry.name + " is not a valid deflate stream");
+      if (status != Z_OK && status != Z_STREAM_END) {
+        RefuseArchive("entry " + entry.name + " is not a valid deflate stream");
+      }
       size_t produced = out_.size() - stream_.avail_out;
       crc_ = crc32(crc_, out_.data(), static_cast<uInt>(produced));
       size_ += produced;
-      if (size_ > entry.size) Unsafe("entry " + entry.name + " holds more than its declared size");
+      if (size_ > entry.size) RefuseArchive("entry " + entry.name + " holds more than its declared size");
       ended_ = status == Z_STREAM_END;
     }
   }
@@ -121,7 +119,7 @@ void SelectKeptEntries(std::vector<EntryRecord>& entries, const std::vector<std:
     if (entry.hasUnicodeName && Folded(entry.unicodeName) != names.front()) names.push_back(Folded(entry.unicodeName));
     for (const auto& name : names) {
       auto [at, fresh] = taken.emplace(name, "entry " + entry.name);
-      if (!fresh) Unsafe("entry " + entry.name + " could be restored as " + at->second);
+      if (!fresh) RefuseArchive("entry " + entry.name + " could be restored as " + at->second);
     }
     if ((entry.madeBy >> 8) == kHostUnix) entry.externalAttributes &= ~kUnixSpecialBits;
   }
@@ -146,11 +144,11 @@ void CopyCheckedData(InputFile& source, const EntryRecord& entry,
     from += n;
     left -= n;
   }
-  if (inflater && !inflater->Ended()) Unsafe("entry " + entry.name + " ends before its deflate stream does");
+  if (inflater && !inflater->Ended()) RefuseArchive("entry " + entry.name + " ends before its deflate stream does");
   uint32_t actualCrc = inflater ? inflater->Crc() : static_cast<uint32_t>(crc);
   uint64_t actualSize = inflater ? inflater->Size() : entry.compressedSize;
-  if (actualSize != entry.size) Unsafe("entry " + entry.name + " holds less than its declared size");
-  if (actualCrc != entry.crc) Unsafe("entry " + entry.name + " fails its CRC check");
+  if (actualSize != entry.size) RefuseArchive("entry " + entry.name + " holds less than its declared size");
+  if (actualCrc != entry.crc) RefuseArchive("entry " + entry.name + " fails its CRC check");
 }
 
 }  // namespace dz

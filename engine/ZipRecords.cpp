@@ -81,13 +81,11 @@ class Reader {
   throw DzipError(DZ_ERR_EXISTING_ARCHIVE, "existing archive is damaged: " + what);
 }
 
-[[noreturn]] void Unsafe(const std::string& what) {
-  throw DzipError(DZ_ERR_UNSAFE_ARCHIVE, "existing archive is unsafe: " + what);
-}
-
 // Only values that fit a 32-bit field are written there without ZIP64.
 uint32_t Field32(uint64_t v) {
-  if (v > kMax32) throw DzipError(DZ_ERR_INTERNAL, "a value of " + std::to_string(v) + " does not fit its record field");
+  if (v > kMax32) {
+    throw DzipError(DZ_ERR_INTERNAL, "a value of " + std::to_string(v) + " does not fit its record field");
+  }
   return static_cast<uint32_t>(v);
 }
 
@@ -130,7 +128,7 @@ void ReadExtraFields(const std::string& extra, const Zip64Values& zip64, EntryRe
       if (zip64.disk && z.U32() != 0) Damaged("spans several disks");
     } else if (id == kUnicodePathExtraId && entry != nullptr) {
       // Version 1, then the CRC-32 of the raw name, then the UTF-8 name.
-      if (body.size() < 5) Unsafe("short Unicode Path field of " + entry->name);
+      if (body.size() < 5) RefuseArchive("short Unicode Path field of " + entry->name);
       entry->unicodeName = body.substr(5);
       entry->hasUnicodeName = true;
     }
@@ -245,7 +243,7 @@ EndInfo ReadEndRecords(InputFile& file, uint64_t fileSize) {
 // where its data starts.
 void LocateData(InputFile& file, EntryRecord& entry, uint64_t directoryOffset) {
   if (entry.localOffset > directoryOffset || directoryOffset - entry.localOffset < kLocalHeaderSize) {
-    Unsafe("entry outside the archive: " + entry.name);
+    RefuseArchive("entry outside the archive: " + entry.name);
   }
   std::string header(kLocalHeaderSize, '\0');
   file.ReadAt(entry.localOffset, header.data(), header.size());
@@ -262,20 +260,24 @@ void LocateData(InputFile& file, EntryRecord& entry, uint64_t directoryOffset) {
   uint64_t extraLength = r.U16();
   entry.dataOffset = entry.localOffset + kLocalHeaderSize + nameLength + extraLength;
   if (entry.dataOffset > directoryOffset || directoryOffset - entry.dataOffset < entry.compressedSize) {
-    Unsafe("entry data outside the archive: " + entry.name);
+    RefuseArchive("entry data outside the archive: " + entry.name);
   }
   std::string rest(nameLength + extraLength, '\0');
   file.ReadAt(entry.localOffset + kLocalHeaderSize, rest.data(), rest.size());
-  if (rest.compare(0, nameLength, entry.name) != 0) Unsafe("local header names another entry than " + entry.name);
-  if (method != entry.method || (flags & (kFlagEncrypted | kFlagDataDescriptor)) != (entry.flags & (kFlagEncrypted | kFlagDataDescriptor))) {
-    Unsafe("local header disagrees with the directory: " + entry.name);
+  if (rest.compare(0, nameLength, entry.name) != 0) {
+    RefuseArchive("local header names another entry than " + entry.name);
+  }
+  constexpr uint16_t kCompared = kFlagEncrypted | kFlagDataDescriptor;
+  if (method != entry.method || (flags & kCompared) != (entry.flags & kCompared)) {
+    RefuseArchive("local header disagrees with the directory: " + entry.name);
   }
   // With a data descriptor the local header may carry zeros instead.
   if (flags & kFlagDataDescriptor) return;
-  ReadExtraFields(rest.substr(nameLength), {size == kMax32 ? &size : nullptr, compressed == kMax32 ? &compressed : nullptr, nullptr, false},
+  ReadExtraFields(rest.substr(nameLength),
+                  {size == kMax32 ? &size : nullptr, compressed == kMax32 ? &compressed : nullptr, nullptr, false},
                   nullptr);
   if (crc != entry.crc || compressed != entry.compressedSize || size != entry.size) {
-    Unsafe("local header sizes or CRC disagree with the directory: " + entry.name);
+    RefuseArchive("local header sizes or CRC disagree with the directory: " + entry.name);
   }
 }
 
@@ -287,7 +289,7 @@ void CheckNoOverlap(const std::vector<EntryRecord>& entries) {
   for (const auto& e : entries) ranges.emplace_back(e.localOffset, e.dataOffset + e.compressedSize);
   std::sort(ranges.begin(), ranges.end());
   for (size_t i = 1; i < ranges.size(); ++i) {
-    if (ranges[i].first < ranges[i - 1].second) Unsafe("entries overlap each other");
+    if (ranges[i].first < ranges[i - 1].second) RefuseArchive("entries overlap each other");
   }
 }
 
@@ -296,7 +298,9 @@ void CheckNoOverlap(const std::vector<EntryRecord>& entries) {
 bool EntryUsesZip64(const EntryRecord& entry) { return entry.zip64Sizes || NeedsZip64(entry.localOffset); }
 
 uint16_t Length16(size_t length) {
-  if (length > kMax16) throw DzipError(DZ_ERR_INTERNAL, "a length of " + std::to_string(length) + " does not fit its record field");
+  if (length > kMax16) {
+    throw DzipError(DZ_ERR_INTERNAL, "a length of " + std::to_string(length) + " does not fit its record field");
+  }
   return static_cast<uint16_t>(length);
 }
 
@@ -400,10 +404,10 @@ ArchiveDirectory ReadArchiveDirectory(InputFile& file, uint64_t fileSize) {
     Damaged("central directory outside the archive");
   }
   if (end.entries > kMaxKeptEntries) {
-    Unsafe(std::to_string(end.entries) + " entries, more than " + std::to_string(kMaxKeptEntries));
+    RefuseArchive(std::to_string(end.entries) + " entries, more than " + std::to_string(kMaxKeptEntries));
   }
   if (end.directorySize > kMaxDirectorySize || end.entries > end.directorySize / kCentralHeaderSize) {
-    Unsafe("implausible central directory");
+    RefuseArchive("implausible central directory");
   }
   std::string directory(end.directorySize, '\0');
   file.ReadAt(end.directoryOffset, directory.data(), directory.size());
@@ -416,7 +420,7 @@ ArchiveDirectory ReadArchiveDirectory(InputFile& file, uint64_t fileSize) {
     LocateData(file, entry, end.directoryOffset);
     result.entries.push_back(std::move(entry));
   }
-  if (r.Left() != 0) Unsafe("the directory holds more than its " + std::to_string(end.entries) + " entries");
+  if (r.Left() != 0) RefuseArchive("the directory holds more than its " + std::to_string(end.entries) + " entries");
   CheckNoOverlap(result.entries);
   return result;
 }

@@ -583,9 +583,9 @@ TEST(EngineUntrustedArchive, KeepsHarmlessEntriesOnceWithoutWhatTheyCannotCarry)
     EXPECT_EQ(printed, ReadFile(folder.backup));
     // No extra field but ZIP64 survives, and no setuid, setgid or sticky bit.
     std::string attributes;
-    ASSERT_EQ(Shell(std::string(PYTHON_EXECUTABLE) + " -c \"import zipfile,sys; i=zipfile.ZipFile(sys.argv[1]).getinfo('kept.txt'); "
-                    "print(len(i.extra), oct(i.external_attr >> 16))\" " + Quote(folder.archive), &attributes), 0)
-        << attributes;
+    const std::string show = " -c \"import zipfile,sys; i=zipfile.ZipFile(sys.argv[1]).getinfo('kept.txt'); "
+                             "print(len(i.extra), oct(i.external_attr >> 16))\" ";
+    ASSERT_EQ(Shell(PYTHON_EXECUTABLE + show + Quote(folder.archive), &attributes), 0) << attributes;
     EXPECT_EQ(attributes, std::string(kind) == "unix-setuid" ? "0 0o100755\n" : "0 0o0\n");
   }
 }
