@@ -11,6 +11,7 @@ import os
 import socket
 import ssl
 import subprocess
+import sys
 
 import tds
 
@@ -178,5 +179,4 @@ def main(argv):
 
 
 if __name__ == "__main__":
-    import sys
     main(sys.argv[1:])
