@@ -53,6 +53,12 @@ class BusyCursor {
 
 std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
 
+// The engine's own reason (a full disk, an unsafe archive), as a sentence of its own.
+std::string DetailSentence(const std::string& detail) {
+  if (detail.empty()) return "";
+  return " " + detail + (detail.back() == '.' ? "" : ".");
+}
+
 std::string FolderText(const TfrmBackup& form) {
   return form.edtpath != nullptr ? form.edtpath->text().toLocal8Bit().toStdString() : std::string();
 }
@@ -245,7 +251,7 @@ class BackupJob {
 
   void Pack() {
     TZipFile& zip = *form_.ZipFile;
-    zip.lpszItemList()->SetText(Quoted(BackupFileName(folder_)).c_str());
+    zip.lpszItemList()->SetText(QuotedZipItem(BackupFileName(folder_)).c_str());
     const std::string archive = form_.UseDateStamp ? StampedArchiveName(folder_, Stamp()) : PlainArchiveName(folder_);
     resultFile_ = archive;
     zip.lpszZipFile()->SetText(archive.c_str());
@@ -259,7 +265,8 @@ class BackupJob {
       // Neither a false result nor a missing archive may pass for a backup.
       if (!packed) {
         ReportPackingFailure(std::string("The zip engine reported: ") + DzipResultText(zip.ResultCode()) +
-                             " (result code " + std::to_string(zip.ResultCode()) + ").");
+                             " (result code " + std::to_string(zip.ResultCode()) + ")." +
+                             DetailSentence(zip.ResultDetail()));
       } else if (!platform::FileExists(archive)) {
         ReportPackingFailure("The zip engine wrote no archive " + Quoted(archive) + " (result code " +
                              std::to_string(zip.ResultCode()) + ").");

@@ -194,6 +194,22 @@ TEST_F(RunBackupTest, NoZipModeKeepsTheBackupFileOrCopiesItToTheStampedName) {
   EXPECT_EQ(ui_.boxes.size(), 3u);
 }
 
+TEST_F(RunBackupTest, FolderWhoseNameHoldsQuotesAndBlanksPacks) {
+  test::StandIn server(test::ServerWithLogin("SA", "secret"));
+  settings_.PointAt(server, "SA", "secret");
+  const std::string folder = Backups() + "/say \"a\" b\"";
+  fs::create_directories(folder);
+  TfrmBackup& form = Form(folder, false);
+
+  form.RunBackup();
+
+  EXPECT_TRUE(form.BackupRecorded);
+  const test::ZipView zip = test::ViewZip(folder + "/vl.zip");
+  EXPECT_TRUE(zip.intact);
+  EXPECT_THAT(zip.names, ElementsAre("VL.BAK"));
+  EXPECT_EQ(test::ZipEntry(folder + "/vl.zip", "VL.BAK"), test::ReadFile(folder + "/VL.BAK"));
+}
+
 TEST_F(RunBackupTest, CursorThatCannotBeSetIsIgnored) {
   test::StandIn server(test::ServerWithLogin("SA", "secret"));
   settings_.PointAt(server, "SA", "secret");
@@ -323,13 +339,34 @@ TEST_F(FailingRunTest, EngineFailureIsAPackingFailureNotASuccess) {
 
   const std::int32_t code = form_->ZipFile->ResultCode();
   EXPECT_NE(code, 0);
+  // The engine's own reason follows its result, naming what it could not create.
+  const std::string detail = form_->ZipFile->ResultDetail();
+  EXPECT_THAT(detail, HasSubstr(Backups() + "/vl.zip"));
   ASSERT_EQ(ui_.boxes.size(), 1u);
   EXPECT_EQ(ui_.boxes[0].kind, MessageKind::Warning);
   EXPECT_EQ(ui_.boxes[0].text, std::string("Error compressing backup.\n\r\n\rThe zip engine reported: ") +
-                                   DzipResultText(code) + " (result code " + std::to_string(code) + ").\n\r\n\r" +
-                                   Contact);
+                                   DzipResultText(code) + " (result code " + std::to_string(code) + "). " +
+                                   detail + (detail.back() == '.' ? "" : ".") + "\n\r\n\r" + Contact);
   EXPECT_THAT(server.journal("update"), IsEmpty());
   EXPECT_THAT(waits_, ElementsAre(10000u, 10000u));
+}
+
+TEST_F(FailingRunTest, ArchivePlantedAtTheStampedNameIsRefusedWithTheEngineReason) {
+  test::StandIn server(test::ServerWithLogin("SA", "secret"));
+  settings_.PointAt(server, "SA", "secret");
+  const std::string stamped = Backups() + "/vl_" + FifthOfMarchStamp + ".zip";
+  test::WriteFile(Backups() + "/elsewhere", "not a backup");
+  fs::create_symlink(Backups() + "/elsewhere", stamped);
+
+  ExpectSameFailureSilently([&] { Form(Backups(), true).RunBackup(); });
+
+  ASSERT_EQ(ui_.boxes.size(), 1u);
+  EXPECT_EQ(ui_.boxes[0].kind, MessageKind::Warning);
+  EXPECT_THAT(ui_.boxes[0].text, HasSubstr(std::string("The zip engine reported: ") +
+                                           DzipResultText(DZ_ERR_UNSAFE_ARCHIVE) + " (result code 11). " + stamped));
+  EXPECT_TRUE(fs::is_symlink(stamped));
+  EXPECT_EQ(test::ReadFile(Backups() + "/elsewhere"), "not a backup");
+  EXPECT_THAT(server.journal("update"), IsEmpty());
 }
 
 TEST_F(FailingRunTest, ErrorRaisedWhilePackingIsShownAfterThePreviousArchiveIsGone) {
