@@ -77,15 +77,12 @@ std::string ReadValue(std::string_view text, std::size_t& i) {
 
 int ParsePort(std::string_view text, std::string_view dataSource) {
   text = Trim(text);
-  // At most five digits, so the value cannot overflow before it is checked.
+  // Longer digit strings are refused before they are added up, so nothing overflows.
   bool valid = !text.empty() && text.size() <= 5;
   int port = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') {
-      valid = false;
-      break;
-    }
-    port = port * 10 + (c - '0');
+  for (std::size_t i = 0; valid && i < text.size(); ++i) {
+    valid = text[i] >= '0' && text[i] <= '9';
+    port = port * 10 + (text[i] - '0');
   }
   if (!valid || port < 1 || port > 65535)
     throw Exception("The data source '" + std::string(dataSource) + "' names an invalid port (1 to 65535).");
