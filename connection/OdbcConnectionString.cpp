@@ -112,6 +112,10 @@ void Add(std::vector<DataSourceEntry>& entries, const char* key, const std::stri
   entries.push_back({key, value});
 }
 
+void AddFixed(std::vector<DataSourceEntry>& entries, const char* key, const char* value) {
+  entries.push_back({key, value});
+}
+
 }  // namespace
 
 std::vector<OleDbProperty> ParseOleDbConnectionString(std::string_view text) {
@@ -200,18 +204,18 @@ DataSourceEntries BuildDataSourceEntries(const ConnectionSettings& settings, con
     // certificate means nothing if the session may go plain, so it requires TLS.
     Add(entries.freetds, "host", host, "Data Source");
     Add(entries.freetds, "port", std::to_string(port), "Data Source");
-    Add(entries.freetds, "tds version", "7.4", "");
-    Add(entries.freetds, "encryption", "require", "");
+    AddFixed(entries.freetds, "tds version", "7.4");
+    AddFixed(entries.freetds, "encryption", "require");
     Add(entries.freetds, "ca file", settings.caFile, "Certificate Authority File");
   } else if (driver.family == DriverFamily::FreeTds) {
     Add(entries.odbc, "Server", host, "Data Source");
     Add(entries.odbc, "Port", std::to_string(port), "Data Source");
     // 7.4 is what the product's servers speak; without it the driver guesses.
-    Add(entries.odbc, "TDS_Version", "7.4", "");
+    AddFixed(entries.odbc, "TDS_Version", "7.4");
     // FreeTDS's own keyword: "require" keeps TLS on for the whole session and
     // refuses a server that cannot encrypt. Without it the driver asks for
     // none, and a server with a certificate encrypts the login only.
-    if (settings.encrypt) Add(entries.odbc, "Encryption", "require", "");
+    if (settings.encrypt) AddFixed(entries.odbc, "Encryption", "require");
   } else {
     if (settings.ChecksCertificate())
       throw ESettingRefused(
@@ -220,10 +224,10 @@ DataSourceEntries BuildDataSourceEntries(const ConnectionSettings& settings, con
     Add(entries.odbc, "Server", "tcp:" + host + "," + std::to_string(port), "Data Source");
     // The OLE DB provider this replaces never encrypted unless asked; newer
     // drivers insist unless told.
-    Add(entries.odbc, "Encrypt", settings.encrypt ? "yes" : "no", "");
-    if (settings.trustServerCertificate) Add(entries.odbc, "TrustServerCertificate", "yes", "");
+    AddFixed(entries.odbc, "Encrypt", settings.encrypt ? "yes" : "no");
+    if (settings.trustServerCertificate) AddFixed(entries.odbc, "TrustServerCertificate", "yes");
   }
-  if (settings.trusted) Add(entries.odbc, "Trusted_Connection", "Yes", "");
+  if (settings.trusted) AddFixed(entries.odbc, "Trusted_Connection", "Yes");
   return entries;
 }
 
