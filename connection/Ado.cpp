@@ -67,6 +67,21 @@ int ServerPort(const odbc::ServerAddress& server, std::optional<Clock::time_poin
                                   deadline.value_or(Clock::now() + UnboundedBrowserWait));
 }
 
+// FreeTDS reports a failed TLS negotiation only as "Unable to connect to data
+// source", with no server message: where the settings demanded TLS, say so.
+EDatabaseError WithEncryptionReason(const EDatabaseError& e, const odbc::ConnectionSettings& settings) {
+  if (e.SqlState != "08001" || e.NativeError != 0) return e;
+  std::string reason;
+  if (settings.ChecksCertificate())
+    reason = "Encryption was required, with the server's certificate checked against the \"Certificate Authority "
+             "File\": the server did not offer encryption, or its certificate was not accepted.";
+  else if (settings.encrypt)
+    reason = "Encryption was required (\"Use Encryption for Data\") and the server did not offer it.";
+  else
+    return e;
+  return EDatabaseError(e.Message() + "\n" + reason, e.SqlState, e.NativeError);
+}
+
 bool IsBlankText(const std::string& text) {
   return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) <= 32; });
 }
@@ -123,8 +138,12 @@ void TADOConnection::SetConnected(bool open) {
     auto name = odbc::ToSqlWide(odbc::Utf8ToUtf16(source.name()));
     auto user = odbc::ToSqlWide(odbc::Utf8ToUtf16(settings.trusted ? std::string() : settings.user));
     auto secret = odbc::ToSqlWide(odbc::Utf8ToUtf16(settings.trusted ? std::string() : settings.password));
-    odbc::Check(SQLConnectW(dbc.get(), name.data(), SQL_NTS, user.data(), SQL_NTS, secret.data(), SQL_NTS), dbc,
-                "Connecting to the database");
+    try {
+      odbc::Check(SQLConnectW(dbc.get(), name.data(), SQL_NTS, user.data(), SQL_NTS, secret.data(), SQL_NTS),
+                  dbc, "Connecting to the database");
+    } catch (const EDatabaseError& e) {
+      throw WithEncryptionReason(e, settings);
+    }
     impl_->connection = std::move(dbc);
   } catch (const EDatabaseError& e) {
     throw EDatabaseError(WithoutPassword(e.Message(), password), e.SqlState, e.NativeError);

@@ -77,15 +77,12 @@ std::string ReadValue(std::string_view text, std::size_t& i) {
 
 int ParsePort(std::string_view text, std::string_view dataSource) {
   text = Trim(text);
-  // At most five digits, so the value cannot overflow before it is checked.
+  // Longer digit strings are refused before they are added up, so nothing overflows.
   bool valid = !text.empty() && text.size() <= 5;
   int port = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') {
-      valid = false;
-      break;
-    }
-    port = port * 10 + (c - '0');
+  for (std::size_t i = 0; valid && i < text.size(); ++i) {
+    valid = text[i] >= '0' && text[i] <= '9';
+    port = port * 10 + (text[i] - '0');
   }
   if (!valid || port < 1 || port > 65535)
     throw Exception("The data source '" + std::string(dataSource) + "' names an invalid port (1 to 65535).");
@@ -112,6 +109,10 @@ void Add(std::vector<DataSourceEntry>& entries, const char* key, const std::stri
   if (value.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos)
     throw ESettingRefused(std::string("The setting \"") + setting +
                           "\" holds a line break or NUL, which the database driver cannot be given.");
+  entries.push_back({key, value});
+}
+
+void AddFixed(std::vector<DataSourceEntry>& entries, const char* key, const char* value) {
   entries.push_back({key, value});
 }
 
@@ -203,18 +204,18 @@ DataSourceEntries BuildDataSourceEntries(const ConnectionSettings& settings, con
     // certificate means nothing if the session may go plain, so it requires TLS.
     Add(entries.freetds, "host", host, "Data Source");
     Add(entries.freetds, "port", std::to_string(port), "Data Source");
-    Add(entries.freetds, "tds version", "7.4", "");
-    Add(entries.freetds, "encryption", "require", "");
+    AddFixed(entries.freetds, "tds version", "7.4");
+    AddFixed(entries.freetds, "encryption", "require");
     Add(entries.freetds, "ca file", settings.caFile, "Certificate Authority File");
   } else if (driver.family == DriverFamily::FreeTds) {
     Add(entries.odbc, "Server", host, "Data Source");
     Add(entries.odbc, "Port", std::to_string(port), "Data Source");
     // 7.4 is what the product's servers speak; without it the driver guesses.
-    Add(entries.odbc, "TDS_Version", "7.4", "");
+    AddFixed(entries.odbc, "TDS_Version", "7.4");
     // FreeTDS's own keyword: "require" keeps TLS on for the whole session and
     // refuses a server that cannot encrypt. Without it the driver asks for
     // none, and a server with a certificate encrypts the login only.
-    if (settings.encrypt) Add(entries.odbc, "Encryption", "require", "");
+    if (settings.encrypt) AddFixed(entries.odbc, "Encryption", "require");
   } else {
     if (settings.ChecksCertificate())
       throw ESettingRefused(
@@ -223,10 +224,10 @@ DataSourceEntries BuildDataSourceEntries(const ConnectionSettings& settings, con
     Add(entries.odbc, "Server", "tcp:" + host + "," + std::to_string(port), "Data Source");
     // The OLE DB provider this replaces never encrypted unless asked; newer
     // drivers insist unless told.
-    Add(entries.odbc, "Encrypt", settings.encrypt ? "yes" : "no", "");
-    if (settings.trustServerCertificate) Add(entries.odbc, "TrustServerCertificate", "yes", "");
+    AddFixed(entries.odbc, "Encrypt", settings.encrypt ? "yes" : "no");
+    if (settings.trustServerCertificate) AddFixed(entries.odbc, "TrustServerCertificate", "yes");
   }
-  if (settings.trusted) Add(entries.odbc, "Trusted_Connection", "Yes", "");
+  if (settings.trusted) AddFixed(entries.odbc, "Trusted_Connection", "Yes");
   return entries;
 }
 

@@ -47,7 +47,7 @@ struct ConnectionSettings {
   std::string password;
   bool trusted = false;  // Integrated Security: the platform's own (Kerberos) login
   std::optional<int> packetSize;
-  bool encrypt = false;           // "Use Encryption for Data": the whole session under TLS, or no session
+  bool encrypt = false;                 // "Use Encryption for Data": the whole session under TLS, or none
   bool trustServerCertificate = false;  // never check the server's certificate
   // PEM file of the CA the server's certificate must chain to (FreeTDS checks
   // nothing without one); TLS is then required.
@@ -58,8 +58,9 @@ struct ConnectionSettings {
 // "Provider", "Persist Security Info", "Use Procedure for Prepare", "Auto
 // Translate" and "Application Name" have no counterpart in a data source and
 // are read over, as is any key this client does not know; "Workstation ID" is
-// the computer's name, which the driver sends of its own accord. "Network Library=dbmssocn" asks for TCP, the only
-// transport the driver has, so it changes nothing.
+// the computer's name, which the driver sends of its own accord.
+// "Network Library=dbmssocn" asks for TCP, the only transport the driver has,
+// so it changes nothing.
 ConnectionSettings MapOleDbConnectionString(std::string_view text);
 ConnectionSettings MapOleDbProperties(const std::vector<OleDbProperty>& properties);
 
