@@ -261,8 +261,12 @@ TEST_F(FailingRunTest, RefusedLoginsShowTheConnectTextAndLeaveTheFolderAlone) {
 
   ASSERT_EQ(ui_.boxes.size(), 1u);
   EXPECT_EQ(ui_.boxes[0].kind, MessageKind::Error);
+  // Under the message, what the server said to the configured login.
   EXPECT_EQ(ui_.boxes[0].text, "Unable to connect to the Velloran database 'Velloran' on '" + server.host() +
-                                   "\\VELLORAN'.\n\nPlease check your connection properties.");
+                                   "\\VELLORAN'.\n\nPlease check your connection properties.\n\n"
+                                   "The configured connection to '" + server.host() +
+                                   "' failed: Login failed for user 'SA'.\nUnable to connect to data source "
+                                   "(SQLSTATE 42000, native error 18456)");
   EXPECT_EQ(test::ReadFile(Backups() + "/VL.BAK"), "yesterday");
   EXPECT_EQ(test::ReadFile(Backups() + "/vl.zip"), "yesterday's archive");
   EXPECT_THAT(server.journal("statement"), IsEmpty());

@@ -271,7 +271,9 @@ TEST_F(SilentRunStops, RefusedLoginsExitWithTwoAndTheReasonOnStandardError) {
 
   EXPECT_EQ(run.exitCode, 2);
   EXPECT_EQ(run.err, "vlbackup: Error: Unable to connect to the Velloran database 'Velloran' on '" + server.host() +
-                         "\\VELLORAN'. Please check your connection properties.\n");
+                         "\\VELLORAN'. Please check your connection properties. The configured connection to '" +
+                         server.host() + "' failed: Login failed for user 'SA'. Unable to connect to data source "
+                         "(SQLSTATE 42000, native error 18456)\n");
   EXPECT_THAT(FolderEntries(Backups()), ElementsAre("vl.zip"));
   EXPECT_EQ(ReadFile(Backups() + "/vl.zip"), "yesterday's archive");
   EXPECT_THAT(server.journal("statement"), IsEmpty());
