@@ -2,7 +2,7 @@
 // FILE would have (each chunk compressed on its own and made joinable), to
 // choose the level for each CompFactor against zip's sizes.
 //
-// usage: bench_levels FILE [CHUNK_KIB]
+// usage: bench_levels FILE [CHUNK_KIB [LEVEL]]   (default: 2048 KiB, every level)
 #include <libdeflate.h>
 
 #include <cstdio>
@@ -15,13 +15,14 @@
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: %s FILE [CHUNK_KIB]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s FILE [CHUNK_KIB [LEVEL]]\n", argv[0]);
     return 2;
   }
   const size_t chunk = (argc > 2 ? std::strtoul(argv[2], nullptr, 10) : 2048) * 1024;
   std::ifstream in(argv[1], std::ios::binary);
   std::vector<char> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  for (int level = 1; level <= 12; ++level) {
+  const int only = argc > 3 ? std::atoi(argv[3]) : 0;
+  for (int level = only > 0 ? only : 1; level <= (only > 0 ? only : 12); ++level) {
     std::unique_ptr<libdeflate_compressor, decltype(&libdeflate_free_compressor)> c(
         libdeflate_alloc_compressor(level), libdeflate_free_compressor);
     std::vector<uint8_t> out(libdeflate_deflate_compress_bound(c.get(), chunk) + dz::kJoinSlack);

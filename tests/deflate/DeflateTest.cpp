@@ -308,7 +308,7 @@ TEST(EngineChunks, ChunkEdgesAtEveryLevelPassTheThreeReaders) {
       {"many", TextLike(7 * kChunk + 3, 5)},
       {"random", RandomBytes(2 * kChunk + 1, 6)},
       {"zeros", Bytes(3 * kChunk, 0)},
-      {"byte-end", byteEnd},
+      {"byte-end", byteEnd},  // its first piece ends on a byte at CompFactor 6 and 7
   };
   std::string items;
   std::string entries;
