@@ -8,18 +8,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/FileStatus.h"
+
 namespace vl::platform {
 namespace {
 std::string Quoted(const std::string& name) { return "\"" + name + "\""; }
 
 std::string Joined(const std::string& folder, const std::string& name) {
   return (!folder.empty() && folder.back() == '/') ? folder + name : folder + "/" + name;
-}
-
-std::int64_t Nanoseconds(const timespec& t) { return std::int64_t{t.tv_sec} * 1000000000 + t.tv_nsec; }
-
-FileSnapshot SnapshotOf(const struct stat& st) {
-  return {st.st_dev, st.st_ino, st.st_nlink, st.st_size, Nanoseconds(st.st_mtim), Nanoseconds(st.st_ctim)};
 }
 
 struct DirCloser {
