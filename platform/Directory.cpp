@@ -37,16 +37,23 @@ DirStream OpenStream(int folderFd, const std::string& folder) {
   return stream;
 }
 
+// A trailing "/" would make the system follow a symbolic link in the last
+// component despite O_NOFOLLOW; the root stays "/".
+std::string WithoutTrailingSlashes(std::string name) {
+  while (name.size() > 1 && name.back() == '/') name.pop_back();
+  return name.empty() ? "/" : name;
+}
+
 bool IsDotOrDotDot(const char* name) { return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0; }
 }  // namespace
 
 Directory::Directory(const std::string& name)
-    : name_(name), fd_(::open(name.empty() ? "/" : name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)) {
+    : name_(name), fd_(::open(WithoutTrailingSlashes(name).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)) {
   if (fd_.ok()) return;
   int error = errno;
   struct stat st {};
   // O_DIRECTORY is checked first, so a link to a folder is refused as "not a directory".
-  if (error == ELOOP || (::lstat(name.c_str(), &st) == 0 && S_ISLNK(st.st_mode)))
+  if (error == ELOOP || (::lstat(WithoutTrailingSlashes(name).c_str(), &st) == 0 && S_ISLNK(st.st_mode)))
     throw Exception(Quoted(name) + " is a symbolic link");
   throw SystemError(Quoted(name) + " cannot be opened as a folder", error);
 }

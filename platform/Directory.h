@@ -17,8 +17,9 @@ struct DirectoryEntry {
 
 class Directory {
  public:
-  // Opens the folder; a symbolic link under that name (its last component) is
-  // refused. Raises an Exception starting with the quoted name and saying why.
+  // Opens the folder (empty: the root); a symbolic link under that name (its
+  // last component, trailing "/" or not) is refused. Raises an Exception
+  // starting with the quoted name and saying why.
   explicit Directory(const std::string& name);
 
   // The regular files directly in the folder; symbolic links, folders and

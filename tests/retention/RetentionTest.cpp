@@ -170,9 +170,20 @@ TEST(Retention, FolderThatIsALinkIsRefused) {
   Folders f;
   MakeEntries(f.backups, {"vl_010120_0000_00.zip", kNew});
   fs::create_directory_symlink(f.backups, f.dir.path() / "link");
-  EXPECT_THAT([&] { PruneStampedBackups((f.dir.path() / "link").string(), ".zip", 1, kNew); },
-              testing::ThrowsMessage<Exception>(HasSubstr("is a symbolic link")));
+  for (const char* suffix : {"", "/", "//"}) {
+    EXPECT_THAT([&] { PruneStampedBackups((f.dir.path() / "link").string() + suffix, ".zip", 1, kNew); },
+                testing::ThrowsMessage<Exception>(HasSubstr("is a symbolic link")))
+        << suffix;
+  }
   EXPECT_EQ(NamesIn(f.backups).size(), 2u);
+}
+
+TEST(Retention, FolderWithTrailingSeparator) {
+  Folders f;
+  MakeEntries(f.backups, {"vl_010120_0000_00.zip", kNew});
+  RetentionResult result = PruneStampedBackups(f.backups.string() + "/", ".zip", 1, kNew);
+  EXPECT_THAT(result.removed, ElementsAre(f.backups.string() + "/vl_010120_0000_00.zip"));
+  EXPECT_EQ(NamesIn(f.backups), std::set<std::string>{kNew});
 }
 
 TEST(Retention, FilesChangedAfterListingAreReportedAndTheRestRemoved) {
