@@ -74,10 +74,6 @@ std::optional<unsigned> ParseKeepBackups(const std::string& text) {
   return value;
 }
 
-bool IsStampedName(const std::string& name, const std::string& extension) {
-  return StampTimeOf(name, extension).has_value();
-}
-
 std::vector<const platform::DirectoryEntry*> StampedToRemove(const std::vector<platform::DirectoryEntry>& entries,
                                                              const std::string& extension, unsigned keep,
                                                              const std::string& justMade) {

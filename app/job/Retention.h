@@ -25,9 +25,6 @@ struct RetentionResult {
 // Anything else is nullopt, which the caller treats as keeping all.
 std::optional<unsigned> ParseKeepBackups(const std::string& text);
 
-// True when name is exactly "vl_" + a valid ddmmyy_HHnn_ss stamp + extension.
-bool IsStampedName(const std::string& name, const std::string& extension);
-
 // Of the entries, the names to delete so that keep stamped files of the
 // extension remain: justMade (a name in the folder, with or without the folder
 // before it) and the keep - 1 newest others. Keep 0 deletes nothing. Only
