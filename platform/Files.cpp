@@ -9,17 +9,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/FileStatus.h"
+
 namespace vl::platform {
 namespace fs = std::filesystem;
 
 namespace {
 std::string Quoted(const std::string& name) { return "\"" + name + "\""; }
-
-std::int64_t Nanoseconds(const timespec& t) { return std::int64_t{t.tv_sec} * 1000000000 + t.tv_nsec; }
-
-FileSnapshot SnapshotOf(const struct stat& st) {
-  return {st.st_dev, st.st_ino, st.st_nlink, st.st_size, Nanoseconds(st.st_mtim), Nanoseconds(st.st_ctim)};
-}
 
 // Opens name for reading without following a symbolic link there.
 Fd OpenNoFollow(const std::string& name, int flags) {
