@@ -51,11 +51,8 @@ std::vector<std::string> DynamicLibrary::SearchFolders(const std::string& progra
   // The program's folder comes from /proc/self/exe, with every link resolved, so
   // ".." here is the real parent and may be removed lexically.
   std::vector<std::string> folders{program.lexically_normal().string()};
-  for (const auto& relative : PrivateLibraryFolders()) {
-    std::string folder = (program / relative).lexically_normal().string();
-    if (folder.size() > 1 && folder.ends_with('/')) folder.pop_back();
-    folders.push_back(std::move(folder));
-  }
+  for (const auto& relative : PrivateLibraryFolders())
+    folders.push_back((program / relative).lexically_normal().string());
   return folders;
 }
 

@@ -23,23 +23,27 @@ const std::string kMultiarchFolder = std::string("lib/") + VL_LIBRARY_ARCHITECTU
 // An installed tree in a scratch folder: bin/ for the program, the private lib folders beside it.
 class ScratchTree {
  public:
-  std::string Bin() const { return root_ / "bin"; }
-  std::string Root() const { return root_.str(); }
+  // The program reports folders with every link resolved, as /proc/self/exe gives them.
+  std::string Bin() const { return Root() + "/bin"; }
+  std::string Root() const { return fs::canonical(root_.path()).string(); }
   // Puts library under the engine's name into folder (relative to the tree).
   std::string PlaceEngine(const std::string& folder, const std::string& library) const {
-    fs::create_directories(root_.path() / folder);
-    const std::string target = (root_.path() / folder / "libdzip32.so").string();
+    const std::string target = EngineFile(folder);
     fs::copy_file(library, target, fs::copy_options::overwrite_existing);
     return target;
   }
   std::string PlaceText(const std::string& folder, const std::string& text) const {
-    fs::create_directories(root_.path() / folder);
-    const std::string target = (root_.path() / folder / "libdzip32.so").string();
+    const std::string target = EngineFile(folder);
     WriteFile(target, text);
     return target;
   }
 
  private:
+  std::string EngineFile(const std::string& folder) const {
+    fs::create_directories(Root() + "/" + folder);
+    return Root() + "/" + folder + "/libdzip32.so";
+  }
+
   TempDir root_;
 };
 
