@@ -93,8 +93,10 @@ Engine& ProcessEngine() {
   return engine;
 }
 
-[[noreturn]] void EndProgram(const char* message) {
-  platform::ShowMessage(platform::MessageKind::Warning, message);
+// The reason goes in a paragraph of its own under the fixed text, which stays
+// the first thing an administrator reads (one line on standard error).
+[[noreturn]] void EndProgram(const std::string& message, const std::string& reason) {
+  platform::ShowMessage(platform::MessageKind::Warning, message + "\n\n" + reason);
   std::exit(1);
 }
 
@@ -102,11 +104,13 @@ void AcquireEngine() {
   Engine& engine = ProcessEngine();
   if (engine.users == 0) {
     engine.EngineHandle = platform::DynamicLibrary::Load("DZIP32.DLL");
-    if (!engine.EngineHandle.IsLoaded()) EndProgram("Could not load DZIP32.DLL!");
+    if (!engine.EngineHandle.IsLoaded())
+      EndProgram("Could not load DZIP32.DLL!", engine.EngineHandle.Failure());
     engine.EngineEntry = reinterpret_cast<DZ_DZIP_ENTRY>(engine.EngineHandle.Symbol("dzip"));
     if (engine.EngineEntry == nullptr) {
+      const std::string reason = engine.EngineHandle.Path() + " has no entry \"dzip\".";
       engine.EngineHandle.Release();
-      EndProgram("Could not load dzip function!");
+      EndProgram("Could not load dzip function!", reason);
     }
     engine.LastErrorEntry = reinterpret_cast<DZ_LAST_ERROR_ENTRY>(engine.EngineHandle.Symbol("dzip_last_error"));
   }
