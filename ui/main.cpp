@@ -165,7 +165,7 @@ void TfrmBackup::RunBackup() {
   request.Clock = Clock;
   request.Wait = Wait;
   WindowSink sink;
-  lastOutcome_ = BackupOutcome();
+  lastOutcome_.reset();
   lastOutcome_ = RunBackupJob(request, {conVelloran, qryvl, *ZipFile}, sink);
 }
 

@@ -5,6 +5,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "app/job/BackupJob.h"
@@ -57,8 +58,8 @@ class TfrmBackup : public QWidget {
   // The clock and the 10-second wait handed to the job; tests replace them.
   std::function<platform::LocalDateTime()> Clock = platform::Now;
   std::function<void(unsigned milliseconds)> Wait = platform::Sleep;
-  // The outcome of the last RunBackup that returned.
-  const BackupOutcome& LastBackupOutcome() const { return lastOutcome_; }
+  // The outcome of the last RunBackup; empty when an error left it.
+  const std::optional<BackupOutcome>& LastBackupOutcome() const { return lastOutcome_; }
 
   void btnbackupClick(QObject* sender);
   void SpeedButton1Click(QObject* sender);
@@ -85,7 +86,7 @@ class TfrmBackup : public QWidget {
   void HandleEvent(const std::function<void()>& handler);
 
   std::unique_ptr<Ui::frmBackup> form_;
-  BackupOutcome lastOutcome_;
+  std::optional<BackupOutcome> lastOutcome_;
   bool creating_ = false;
   std::exception_ptr creationError_;
 };

@@ -722,7 +722,8 @@ TEST_F(RunBackupTest, BackupButtonRunsTheJobWithTheBusyCursor) {
 
   window.btnbackup->click();
 
-  EXPECT_TRUE(window.LastBackupOutcome().Succeeded());
+  ASSERT_TRUE(window.LastBackupOutcome().has_value());
+  EXPECT_TRUE(window.LastBackupOutcome()->Succeeded());
   ASSERT_EQ(ui_.boxes.size(), 1u);
   EXPECT_EQ(ui_.boxes[0].text, "Backup completed successfully.");
   EXPECT_THAT(ui_.cursors, ElementsAre(AppCursor::Busy, AppCursor::Arrow));
@@ -741,6 +742,7 @@ TEST_F(RunBackupTest, DateUpdateErrorUnderTheButtonGoesToTheStandardErrorBox) {
   EXPECT_EQ(ui_.boxes[0].kind, MessageKind::Error);
   EXPECT_EQ(ui_.boxes[0].caption, platform::ApplicationTitle);
   EXPECT_THAT(ui_.boxes[0].text, HasSubstr("Invalid object name 'SystemData'"));
+  EXPECT_FALSE(window.LastBackupOutcome().has_value());
 }
 
 // Each failing step under the button: the window's box shows the job's message
@@ -796,7 +798,8 @@ TEST_P(FailingStepUnderTheButton, ShowsTheMessageThenTheCause) {
 
   window.btnbackup->click();
 
-  const BackupOutcome& outcome = window.LastBackupOutcome();
+  ASSERT_TRUE(window.LastBackupOutcome().has_value());
+  const BackupOutcome& outcome = *window.LastBackupOutcome();
   EXPECT_EQ(outcome.FailedStep, failure.step);
   EXPECT_THAT(outcome.Message, StartsWith(failure.messageStart));
   EXPECT_EQ(outcome.Detail.empty(), !failure.withDetail) << outcome.Detail;
