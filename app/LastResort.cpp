@@ -7,7 +7,7 @@
 #include <memory>
 #include <typeinfo>
 
-#include "app/RunModes.h"
+#include "app/job/RunModes.h"
 #include "platform/CommandLine.h"
 #include "platform/Error.h"
 #include "platform/UserInterface.h"

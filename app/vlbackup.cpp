@@ -4,9 +4,12 @@
 #include <cstdio>
 #include <exception>
 #include <memory>
+#include <string>
 
 #include "app/LastResort.h"
-#include "app/RunModes.h"
+#include "app/job/BackupJob.h"
+#include "app/job/RunModes.h"
+#include "archive/DynaLibZ.h"
 #include "platform/CommandLine.h"
 #include "platform/System.h"
 #include "platform/UserInterface.h"
@@ -63,18 +66,34 @@ class InstalledUserInterface {
   std::unique_ptr<vl::platform::UserInterface> ui_;
 };
 
-void PrintHeldBackMessages(const vl::TfrmBackup& form) {
-  for (const std::string& line : form.SuppressedMessages) std::fputs((line + "\n").c_str(), stderr);
+// A silent run shows no box; a failure still tells the scheduler why no backup was made.
+void PrintFailure(const vl::BackupOutcome& outcome) {
+  if (outcome.Succeeded()) return;
+  const std::string line = vl::platform::ConsoleLine(vl::platform::CaptionOf(outcome.Kind),
+                                                     vl::MessageWithDetail(outcome.Message, outcome.Detail));
+  std::fputs((line + "\n").c_str(), stderr);
   std::fflush(stderr);
+}
+
+// The folder and time-stamp choice the window loaded from the preferences.
+vl::BackupRequest SilentRequest(const vl::TfrmBackup& form) {
+  vl::BackupRequest request;
+  request.FolderText = form.FolderText();
+  request.NoZipMode = vl::NoZipMode;
+  request.UseDateStamp = form.UseDateStamp;
+  request.ConnectionArguments = vl::KeyValueArguments();
+  return request;
 }
 
 int RunSilently(vl::TfrmBackup& form) {
   vl::SilentMode = true;
   vl::NoZipMode = vl::HasSwitch(vl::NoZipSwitch);
-  form.RunBackup();
+  vl::SilentSink sink;
+  const vl::BackupOutcome outcome =
+      vl::RunBackupJob(SilentRequest(form), {form.conVelloran, form.qryvl, *form.ZipFile}, sink);
   vl::platform::CurrentUserInterface().RequestTerminate();
-  PrintHeldBackMessages(form);
-  return form.BackupRecorded ? vl::ExitSuccess : vl::ExitJobFailed;
+  PrintFailure(outcome);
+  return outcome.Succeeded() ? vl::ExitSuccess : vl::ExitJobFailed;
 }
 
 int RunInteractively(vl::TfrmBackup& form, bool canShowWindow) {

@@ -93,4 +93,9 @@ bool ConnectDatabase(TADOConnection& connection, std::string& errorText) {
   return connection.Connected();
 }
 
+bool ConnectDatabase(TADOConnection& connection, std::string& errorText, const std::vector<std::string>& arguments) {
+  const ParamValueSource source(arguments);
+  return ConnectDatabase(connection, errorText);
+}
+
 }  // namespace vl

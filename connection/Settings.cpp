@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <exception>
 #include <optional>
+#include <utility>
+#include <vector>
 
 #include "connection/UtilityConnect.h"
 #include "platform/CommandLine.h"
@@ -98,10 +100,27 @@ std::optional<std::int32_t> TextToInt32(const std::string& text) {
   return static_cast<std::int32_t>(bits);
 }
 
+namespace {
+// The arguments a ParamValueSource put in place of the process's command line
+// on this thread; a job run off the window's thread brings its own.
+thread_local const std::vector<std::string>* CurrentArguments = nullptr;
+
+std::vector<std::string> ProcessArguments() {
+  std::vector<std::string> arguments;
+  for (int i = 1; i <= platform::ParamCount(); ++i) arguments.push_back(platform::ParamStr(i));
+  return arguments;
+}
+}  // namespace
+
+ParamValueSource::ParamValueSource(const std::vector<std::string>& arguments)
+    : previous_(std::exchange(CurrentArguments, &arguments)) {}
+
+ParamValueSource::~ParamValueSource() { CurrentArguments = previous_; }
+
 std::string GetParamValue(const std::string& name) {
   const std::string wanted = UpperAscii(name);
-  for (int i = 1; i <= platform::ParamCount(); ++i) {
-    const std::string arg = platform::ParamStr(i);
+  const std::vector<std::string> arguments = CurrentArguments != nullptr ? *CurrentArguments : ProcessArguments();
+  for (const std::string& arg : arguments) {
     const std::size_t eq = arg.find('=');
     if (eq == std::string::npos) continue;
     if (UpperAscii(arg.substr(0, eq)) == wanted) return Trimmed(arg.substr(eq + 1));

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "connection/Ado.h"
 
@@ -61,6 +62,22 @@ std::string BuildConnectionString(ConnectionMode mode);
 // A warning box; returns when it is closed.
 void ShowWarning(const std::string& text);
 
+// Reads the Key=Value arguments of the process's command line.
 bool ConnectDatabase(TADOConnection& connection, std::string& errorText);
+// Reads the given arguments instead (each one "Key=Value"; others are ignored).
+bool ConnectDatabase(TADOConnection& connection, std::string& errorText, const std::vector<std::string>& arguments);
+
+// While it lives, GetParamValue on the creating thread reads these arguments
+// instead of the process's command line.
+class ParamValueSource {
+ public:
+  explicit ParamValueSource(const std::vector<std::string>& arguments);
+  ~ParamValueSource();
+  ParamValueSource(const ParamValueSource&) = delete;
+  ParamValueSource& operator=(const ParamValueSource&) = delete;
+
+ private:
+  const std::vector<std::string>* previous_;
+};
 
 }  // namespace vl

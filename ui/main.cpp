@@ -10,6 +10,8 @@
 #include <QStyle>
 #include <QToolButton>
 
+#include "app/job/BackupNames.h"
+#include "app/job/RunModes.h"
 #include "archive/DynaLibZ.h"
 #include "connection/UtilityConnect.h"
 #include "platform/Error.h"
@@ -41,15 +43,24 @@ std::string ReadResource(const char* name) {
   return file.readAll().toStdString();
 }
 
+// The window's side of the job: boxes with the detail under the message, and
+// the application-wide cursor.
+class WindowSink : public BackupSink {
+ public:
+  void Show(platform::MessageKind kind, const std::string& message, const std::string& detail) override {
+    platform::ShowMessage(kind, MessageWithDetail(message, detail));
+  }
+  void Busy(bool busy) override {
+    platform::CurrentUserInterface().SetCursor(busy ? platform::AppCursor::Busy : platform::AppCursor::Arrow);
+  }
+  void Phase(BackupPhase, int) override {}
+};
+
 void CentreOnScreen(QWidget& window) {
   if (QScreen* screen = QGuiApplication::primaryScreen())
     window.setGeometry(QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, window.size(), screen->availableGeometry()));
 }
 }  // namespace
-
-// Drive C's root, the folder a fresh installation backs up to, is this
-// platform's root of the current drive.
-std::string DefaultBackupFolder() { return platform::CurrentDriveRoot(); }
 
 std::string StandardErrorText(const std::string& message) {
   if (!message.empty() && static_cast<unsigned char>(message.back()) > static_cast<unsigned char>('.'))
@@ -144,6 +155,21 @@ std::string TfrmBackup::LoadPreferences() {
 void TfrmBackup::SavePath(const std::string& path) {
   WriteSettingText(PreferencesFileName(), PreferencesSection, PathKey, path);
 }
+
+void TfrmBackup::RunBackup() {
+  BackupRequest request;
+  request.FolderText = FolderText();
+  request.NoZipMode = NoZipMode;
+  request.UseDateStamp = UseDateStamp;
+  request.ConnectionArguments = KeyValueArguments();
+  request.Clock = Clock;
+  request.Wait = Wait;
+  WindowSink sink;
+  lastOutcome_.reset();
+  lastOutcome_ = RunBackupJob(request, {conVelloran, qryvl, *ZipFile}, sink);
+}
+
+void TfrmBackup::btnbackupClick(QObject* /*sender*/) { RunBackup(); }
 
 void TfrmBackup::SpeedButton1Click(QObject*) {
   std::optional<std::string> folder = directoryb->Execute(this);

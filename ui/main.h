@@ -5,9 +5,10 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
-#include <vector>
 
+#include "app/job/BackupJob.h"
 #include "connection/Ado.h"
 #include "platform/System.h"
 #include "ui/FolderBrowser.h"
@@ -51,18 +52,14 @@ class TfrmBackup : public QWidget {
 
   bool UseDateStamp = false;
 
-  // --- Backup job (app/RunBackup.cpp) ---------------------------------------
+  // Runs the backup job on the folder box's text, UseDateStamp and the run
+  // flags, showing its boxes and the busy cursor.
   void RunBackup();
-  // The clock and the 10-second wait; tests replace them.
+  // The clock and the 10-second wait handed to the job; tests replace them.
   std::function<platform::LocalDateTime()> Clock = platform::Now;
   std::function<void(unsigned milliseconds)> Wait = platform::Sleep;
-  // The outcome of the last RunBackup: true only when the backup file or archive
-  // exists and its date was recorded.
-  bool BackupRecorded = false;
-  // The messages SilentMode held back in the last RunBackup, one console line
-  // ("vlbackup: <caption>: <text>") each, for the silent run to print.
-  std::vector<std::string> SuppressedMessages;
-  // ---------------------------------------------------------------------------
+  // The outcome of the last RunBackup; empty when an error left it.
+  const std::optional<BackupOutcome>& LastBackupOutcome() const { return lastOutcome_; }
 
   void btnbackupClick(QObject* sender);
   void SpeedButton1Click(QObject* sender);
@@ -89,12 +86,10 @@ class TfrmBackup : public QWidget {
   void HandleEvent(const std::function<void()>& handler);
 
   std::unique_ptr<Ui::frmBackup> form_;
+  std::optional<BackupOutcome> lastOutcome_;
   bool creating_ = false;
   std::exception_ptr creationError_;
 };
-
-// The folder a fresh installation backs up to: the root of the current drive.
-std::string DefaultBackupFolder();
 
 // The window framework's box for an error that escaped an event handler: the
 // message (with a full stop added when its last character sorts after one),

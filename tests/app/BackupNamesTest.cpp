@@ -1,4 +1,4 @@
-#include "app/BackupNames.h"
+#include "app/job/BackupNames.h"
 
 #include <gtest/gtest.h>
 

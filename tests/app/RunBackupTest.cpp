@@ -1,4 +1,5 @@
-// The backup job against a stand-in server, with the clock and the wait injected.
+// The backup job against a stand-in server, with the clock and the wait
+// injected: directly, with a recording sink, and under the window's button.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -13,11 +14,13 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <stdexcept>
 #include <thread>
 #include <utility>
 
-#include "app/RunModes.h"
+#include "app/job/BackupJob.h"
+#include "app/job/RunModes.h"
 #include "archive/DynaLibZ.h"
 #include "platform/CommandLine.h"
 #include "platform/Error.h"
@@ -38,6 +41,7 @@ namespace fs = std::filesystem;
 
 std::string ProgramPath;  // this test program, beside the zip engine
 
+// A box as the window's user interface receives it.
 struct Box {
   MessageKind kind;
   std::string caption;
@@ -49,15 +53,48 @@ class RecordingUserInterface : public platform::UserInterface {
   void ShowMessage(MessageKind kind, const std::string& caption, const std::string& text) override {
     boxes.push_back({kind, caption, text});
   }
-  void SetCursor(AppCursor cursor) override {
-    cursors.push_back(cursor);
-    if (cursorFails) throw Exception("no cursor here");
-  }
+  void SetCursor(AppCursor cursor) override { cursors.push_back(cursor); }
   void RequestTerminate() override {}
 
   std::vector<Box> boxes;
   std::vector<AppCursor> cursors;
-  bool cursorFails = false;
+};
+
+// A box as the job hands it to its sink.
+struct Shown {
+  MessageKind kind;
+  std::string message;
+  std::string detail;
+  bool operator==(const Shown&) const = default;
+};
+
+void PrintTo(const Shown& shown, std::ostream* out) {
+  *out << platform::CaptionOf(shown.kind) << ": " << testing::PrintToString(shown.message) << " / "
+       << testing::PrintToString(shown.detail);
+}
+
+// Every sink call in order ("busy", "arrow", "show Warning", "phase 3", a phase once
+// however often its percentage moves); the boxes apart.
+class RecordingSink : public BackupSink {
+ public:
+  void Show(MessageKind kind, const std::string& message, const std::string& detail) override {
+    calls.push_back(std::string("show ") + platform::CaptionOf(kind));
+    boxes.push_back({kind, message, detail});
+  }
+  void Busy(bool busy) override {
+    calls.push_back(busy ? "busy" : "arrow");
+    if (busyFails) throw Exception("no cursor here");
+  }
+  void Phase(BackupPhase phase, int percent) override {
+    const std::string call = "phase " + std::to_string(static_cast<int>(phase));
+    if (calls.empty() || calls.back() != call) calls.push_back(call);
+    if (phase == BackupPhase::Packing) packingPercents.push_back(percent);
+  }
+
+  std::vector<std::string> calls;
+  std::vector<Shown> boxes;
+  std::vector<int> packingPercents;
+  bool busyFails = false;
 };
 
 const platform::LocalDateTime FifthOfMarch{2024, 3, 5, 14, 7, 9};
@@ -76,37 +113,72 @@ class WorkingDirectory {
   fs::path old_;
 };
 
+// One job: its request, the window that lends its components, the sink.
+class Job {
+ public:
+  Job() : window_(std::make_unique<TfrmBackup>()) {}
+
+  BackupOutcome RunBackup() {
+    sink.calls.clear();
+    sink.boxes.clear();
+    outcome = RunBackupJob(request, {window_->conVelloran, window_->qryvl, *window_->ZipFile}, sink);
+    return outcome;
+  }
+  bool BackupRecorded() const { return outcome.Succeeded(); }
+  TZipFile& Zip() { return *window_->ZipFile; }
+
+  BackupRequest request;
+  RecordingSink sink;
+  BackupOutcome outcome;
+
+ private:
+  std::unique_ptr<TfrmBackup> window_;
+};
+
 class RunBackupTest : public testing::Test {
  protected:
   void SetUp() override {
     for (const auto& [name, value] : settings_.Environment()) ::setenv(name.c_str(), value.c_str(), 1);
     platform::SetCommandLine({ProgramPath});
     platform::InstallUserInterface(&ui_);
-    SilentMode = false;
     NoZipMode = false;
   }
   void TearDown() override {
-    form_.reset();
+    job_.reset();
+    window_.reset();
     platform::InstallUserInterface(nullptr);
-    SilentMode = false;
     NoZipMode = false;
   }
 
-  // The window as the job finds it: folder text and time-stamp choice, with a
-  // recording wait and a fixed clock.
-  TfrmBackup& Form(const std::string& folderText, bool stamped) {
-    form_ = std::make_unique<TfrmBackup>();
-    form_->edtpath->setText(QString::fromLocal8Bit(folderText.c_str()));
-    form_->UseDateStamp = stamped;
-    form_->Wait = [this](unsigned milliseconds) {
-      waits_.push_back(milliseconds);
-      if (milliseconds == 10000 && duringTheWait_) duringTheWait_();
-    };
-    form_->Clock = [this] {
+  // The job with the folder text and time-stamp choice, a recording wait and a fixed clock.
+  Job& Form(const std::string& folderText, bool stamped) {
+    job_ = std::make_unique<Job>();
+    job_->request.FolderText = folderText;
+    job_->request.UseDateStamp = stamped;
+    job_->request.NoZipMode = noZip_;
+    job_->request.Wait = RecordingWait();
+    job_->request.Clock = [this] {
       ++clockReads_;
       return FifthOfMarch;
     };
-    return *form_;
+    return *job_;
+  }
+
+  // The window itself, its folder box filled in, for runs through its button.
+  TfrmBackup& Window(const std::string& folderText, bool stamped) {
+    window_ = std::make_unique<TfrmBackup>();
+    window_->edtpath->setText(QString::fromLocal8Bit(folderText.c_str()));
+    window_->UseDateStamp = stamped;
+    window_->Wait = RecordingWait();
+    window_->Clock = [] { return FifthOfMarch; };
+    return *window_;
+  }
+
+  std::function<void(unsigned)> RecordingWait() {
+    return [this](unsigned milliseconds) {
+      waits_.push_back(milliseconds);
+      if (milliseconds == 10000 && duringTheWait_) duringTheWait_();
+    };
   }
 
   std::vector<std::string> BackupPaths(const test::StandIn& server) {
@@ -116,10 +188,15 @@ class RunBackupTest : public testing::Test {
   }
 
   std::string Backups() const { return settings_.Backups(); }
+  // The boxes of the last job.
+  const std::vector<Shown>& Boxes() const { return job_->sink.boxes; }
+  const std::vector<std::string>& SinkCalls() const { return job_->sink.calls; }
 
   test::SettingsFolders settings_;
   RecordingUserInterface ui_;
-  std::unique_ptr<TfrmBackup> form_;
+  std::unique_ptr<Job> job_;
+  std::unique_ptr<TfrmBackup> window_;
+  bool noZip_ = false;
   std::vector<unsigned> waits_;
   int clockReads_ = 0;
   std::function<void()> duringTheWait_;  // runs inside the ten-second wait
@@ -131,7 +208,7 @@ TEST_F(RunBackupTest, ZipModeReplacesThePlainArchiveAndRecordsTheDate) {
   test::StandIn server(test::ServerWithLogin("SA", "secret"));
   settings_.PointAt(server, "SA", "secret");
   test::WriteFile(Backups() + "/vl.zip", "an older archive");
-  TfrmBackup& form = Form("  " + Backups() + "/  ", false);
+  Job& form = Form("  " + Backups() + "/  ", false);
 
   form.RunBackup();
 
@@ -143,19 +220,24 @@ TEST_F(RunBackupTest, ZipModeReplacesThePlainArchiveAndRecordsTheDate) {
   EXPECT_THAT(zip.names, ElementsAre("VL.BAK"));
   EXPECT_EQ(test::ZipEntry(Backups() + "/vl.zip", "VL.BAK"), test::ReadFile(Backups() + "/VL.BAK"));
   EXPECT_EQ(server.journal("update").size(), 1u);
-  EXPECT_TRUE(form.BackupRecorded);
-  ASSERT_EQ(ui_.boxes.size(), 1u);
-  EXPECT_EQ(ui_.boxes[0].kind, MessageKind::Information);
-  EXPECT_EQ(ui_.boxes[0].text, "Backup completed successfully.");
-  EXPECT_THAT(ui_.cursors, ElementsAre(AppCursor::Busy, AppCursor::Arrow));
-  EXPECT_TRUE(form.ZipFile->Options.Contains(LargeZIPFilesFlag));
+  EXPECT_TRUE(form.BackupRecorded());
+  ASSERT_EQ(Boxes().size(), 1u);
+  EXPECT_EQ(Boxes()[0].kind, MessageKind::Information);
+  EXPECT_EQ(Boxes()[0].message, "Backup completed successfully.");
+  // The arrow comes back before the date is recorded and the success box shows.
+  EXPECT_THAT(SinkCalls(), ElementsAre("busy", "phase 0", "phase 1", "phase 2", "phase 3", "arrow", "phase 5",
+                                       "show Information"));
+  EXPECT_THAT(form.sink.packingPercents, testing::Contains(100));
+  EXPECT_TRUE(std::is_sorted(form.sink.packingPercents.begin(), form.sink.packingPercents.end()));
+  EXPECT_EQ(form.outcome.ResultFile, Backups() + "/vl.zip");
+  EXPECT_TRUE(form.Zip().Options.Contains(LargeZIPFilesFlag));
 }
 
 TEST_F(RunBackupTest, ZipModeWithStampReadsTheClockOnceAndKeepsOlderArchives) {
   test::StandIn server(test::ServerWithLogin("SA", "secret"));
   settings_.PointAt(server, "SA", "secret");
   test::WriteFile(Backups() + "/vl.zip", "an older archive");
-  TfrmBackup& form = Form(Backups(), true);
+  Job& form = Form(Backups(), true);
 
   form.RunBackup();
 
@@ -164,22 +246,22 @@ TEST_F(RunBackupTest, ZipModeWithStampReadsTheClockOnceAndKeepsOlderArchives) {
   EXPECT_TRUE(test::ViewZip(Backups() + "/vl_" + FifthOfMarchStamp + ".zip").intact);
   EXPECT_EQ(test::ReadFile(Backups() + "/vl.zip"), "an older archive");
   EXPECT_EQ(server.journal("update").size(), 1u);
-  EXPECT_TRUE(form.BackupRecorded);
+  EXPECT_TRUE(form.BackupRecorded());
 }
 
 TEST_F(RunBackupTest, NoZipModeKeepsTheBackupFileOrCopiesItToTheStampedName) {
   test::StandIn server(test::ServerWithLogin("SA", "secret"));
   settings_.PointAt(server, "SA", "secret");
-  NoZipMode = true;
+  noZip_ = true;
 
-  TfrmBackup& plain = Form(Backups(), false);
+  Job& plain = Form(Backups(), false);
   plain.RunBackup();
   EXPECT_THAT(test::FolderEntries(Backups()), ElementsAre(test::FolderLock, "VL.BAK"));
-  EXPECT_TRUE(plain.BackupRecorded);
+  EXPECT_TRUE(plain.BackupRecorded());
   EXPECT_EQ(clockReads_, 0);
 
   // Two stamped runs within one second: the second copy replaces the first.
-  TfrmBackup& stamped = Form(Backups() + "//", true);
+  Job& stamped = Form(Backups() + "//", true);
   stamped.RunBackup();
   test::WriteFile(Backups() + "/vl_" + FifthOfMarchStamp + ".bak", "the first copy");
   stamped.RunBackup();
@@ -188,10 +270,11 @@ TEST_F(RunBackupTest, NoZipModeKeepsTheBackupFileOrCopiesItToTheStampedName) {
   EXPECT_THAT(test::FolderEntries(Backups()),
               ElementsAre(test::FolderLock, "VL.BAK", "vl_" + FifthOfMarchStamp + ".bak"));
   EXPECT_EQ(test::ReadFile(Backups() + "/vl_" + FifthOfMarchStamp + ".bak"), test::ReadFile(Backups() + "/VL.BAK"));
-  EXPECT_TRUE(stamped.BackupRecorded);
+  EXPECT_TRUE(stamped.BackupRecorded());
   EXPECT_EQ(server.journal("update").size(), 3u);
   EXPECT_THAT(waits_, ElementsAre(10000u, 10000u, 10000u));
-  EXPECT_EQ(ui_.boxes.size(), 3u);
+  EXPECT_THAT(SinkCalls(), ElementsAre("busy", "phase 0", "phase 1", "phase 2", "phase 4", "arrow", "phase 5",
+                                       "show Information"));
 }
 
 TEST_F(RunBackupTest, FolderWhoseNameHoldsQuotesAndBlanksPacks) {
@@ -199,11 +282,11 @@ TEST_F(RunBackupTest, FolderWhoseNameHoldsQuotesAndBlanksPacks) {
   settings_.PointAt(server, "SA", "secret");
   const std::string folder = Backups() + "/say \"a\" b\"";
   fs::create_directories(folder);
-  TfrmBackup& form = Form(folder, false);
+  Job& form = Form(folder, false);
 
   form.RunBackup();
 
-  EXPECT_TRUE(form.BackupRecorded);
+  EXPECT_TRUE(form.BackupRecorded());
   const test::ZipView zip = test::ViewZip(folder + "/vl.zip");
   EXPECT_TRUE(zip.intact);
   EXPECT_THAT(zip.names, ElementsAre("VL.BAK"));
@@ -213,41 +296,35 @@ TEST_F(RunBackupTest, FolderWhoseNameHoldsQuotesAndBlanksPacks) {
 TEST_F(RunBackupTest, CursorThatCannotBeSetIsIgnored) {
   test::StandIn server(test::ServerWithLogin("SA", "secret"));
   settings_.PointAt(server, "SA", "secret");
-  ui_.cursorFails = true;
-  NoZipMode = true;
-  TfrmBackup& form = Form(Backups(), false);
+  Job& form = Form(Backups(), false);
+  form.sink.busyFails = true;
+  form.request.NoZipMode = true;
 
   form.RunBackup();
 
-  EXPECT_TRUE(form.BackupRecorded);
-  EXPECT_THAT(ui_.cursors, ElementsAre(AppCursor::Busy, AppCursor::Arrow));
+  EXPECT_TRUE(form.BackupRecorded());
+  EXPECT_THAT(SinkCalls(), testing::IsSupersetOf({"busy", "arrow"}));
 }
 
 // --- failures ----------------------------------------------------------------
 
-struct Outcome {
-  std::vector<Box> boxes;
-  std::vector<std::string> heldBack;
-  bool recorded;
-};
-
-// Runs the job once shown and once silent; both must fail alike, the silent run
-// holding back exactly the boxes the shown run showed.
+// A failed job: the outcome names the step, and the box the sink got, if any,
+// is the outcome's message and detail, shown while the busy cursor is up.
 class FailingRunTest : public RunBackupTest {
  protected:
-  void ExpectSameFailureSilently(const std::function<void()>& run) {
-    SilentMode = false;
+  void ExpectFailure(const std::function<void()>& run, BackupStep step) {
     run();
-    const std::vector<Box> shown = ui_.boxes;
-    ui_.boxes.clear();
-    SilentMode = true;
-    run();
-    EXPECT_THAT(ui_.boxes, IsEmpty());
-    EXPECT_FALSE(form_->BackupRecorded);
-    std::vector<std::string> expected;
-    for (const Box& box : shown) expected.push_back(platform::ConsoleLine(platform::CaptionOf(box.kind), box.text));
-    EXPECT_EQ(form_->SuppressedMessages, expected);
-    ui_.boxes = shown;
+    const BackupOutcome& outcome = job_->outcome;
+    EXPECT_EQ(outcome.FailedStep, step);
+    EXPECT_FALSE(outcome.Message.empty());
+    if (outcome.Shown) {
+      EXPECT_THAT(Boxes(), ElementsAre(Shown{outcome.Kind, outcome.Message, outcome.Detail}));
+      EXPECT_THAT(SinkCalls(), testing::Contains("show " + std::string(platform::CaptionOf(outcome.Kind))));
+      EXPECT_EQ(SinkCalls().back(), "arrow");
+    } else {
+      EXPECT_THAT(Boxes(), IsEmpty());
+    }
+    EXPECT_EQ(SinkCalls().front(), "busy");
   }
 };
 
@@ -257,12 +334,12 @@ TEST_F(FailingRunTest, RefusedLoginsShowTheConnectTextAndLeaveTheFolderAlone) {
   test::WriteFile(Backups() + "/VL.BAK", "yesterday");
   test::WriteFile(Backups() + "/vl.zip", "yesterday's archive");
 
-  ExpectSameFailureSilently([&] { Form(Backups(), false).RunBackup(); });
+  ExpectFailure([&] { Form(Backups(), false).RunBackup(); }, BackupStep::Connect);
 
-  ASSERT_EQ(ui_.boxes.size(), 1u);
-  EXPECT_EQ(ui_.boxes[0].kind, MessageKind::Error);
+  ASSERT_EQ(Boxes().size(), 1u);
+  EXPECT_EQ(Boxes()[0].kind, MessageKind::Error);
   // Under the message, what the server said to the configured login.
-  EXPECT_EQ(ui_.boxes[0].text, "Unable to connect to the Velloran database 'Velloran' on '" + server.host() +
+  EXPECT_EQ(Boxes()[0].message, "Unable to connect to the Velloran database 'Velloran' on '" + server.host() +
                                    "\\VELLORAN'.\n\nPlease check your connection properties.\n\n"
                                    "The configured connection to '" + server.host() +
                                    "' failed: Login failed for user 'SA'.\nUnable to connect to data source "
@@ -271,20 +348,21 @@ TEST_F(FailingRunTest, RefusedLoginsShowTheConnectTextAndLeaveTheFolderAlone) {
   EXPECT_EQ(test::ReadFile(Backups() + "/vl.zip"), "yesterday's archive");
   EXPECT_THAT(server.journal("statement"), IsEmpty());
   EXPECT_THAT(waits_, IsEmpty());
-  EXPECT_THAT(ui_.cursors, ElementsAre(AppCursor::Busy, AppCursor::Arrow, AppCursor::Busy, AppCursor::Arrow));
+  EXPECT_THAT(SinkCalls(), ElementsAre("busy", "phase 0", "show Error", "arrow"));
 }
 
 TEST_F(FailingRunTest, BackupCommandErrorIsAWarningWithTheServersText) {
   test::StandIn server(test::ServerWithLogin("SA", "secret").backupError(3201, 5));
   settings_.PointAt(server, "SA", "secret");
 
-  ExpectSameFailureSilently([&] { Form(Backups(), false).RunBackup(); });
+  ExpectFailure([&] { Form(Backups(), false).RunBackup(); }, BackupStep::BackupCommand);
 
-  ASSERT_EQ(ui_.boxes.size(), 1u);
-  EXPECT_EQ(ui_.boxes[0].kind, MessageKind::Warning);
-  EXPECT_THAT(ui_.boxes[0].text, StartsWith("Error backing up Database.\n\r\n\r"));
-  EXPECT_THAT(ui_.boxes[0].text, HasSubstr("Cannot open backup device '" + Backups() + "/VL.BAK'"));
-  EXPECT_THAT(ui_.boxes[0].text, testing::EndsWith("\n\r\n\r" + Contact));
+  ASSERT_EQ(Boxes().size(), 1u);
+  EXPECT_EQ(Boxes()[0].kind, MessageKind::Warning);
+  EXPECT_THAT(Boxes()[0].message, StartsWith("Error backing up Database.\n\r\n\r"));
+  EXPECT_THAT(Boxes()[0].message, HasSubstr("Cannot open backup device '" + Backups() + "/VL.BAK'"));
+  EXPECT_THAT(Boxes()[0].message, testing::EndsWith("\n\r\n\r" + Contact));
+  EXPECT_THAT(Boxes()[0].detail, testing::MatchesRegex("SQLSTATE [0-9A-Z]{5}, native error 3201\\."));
   EXPECT_THAT(waits_, IsEmpty());
   EXPECT_THAT(server.journal("update"), IsEmpty());
   EXPECT_THAT(test::FolderEntries(Backups()), ElementsAre(test::FolderLock));
@@ -301,12 +379,14 @@ TEST_F(FailingRunTest, BackupFileTheProgramCannotSeeIsReportedWithTheTrimmedFold
   fs::create_directories(programSide.path() / relative);
   const WorkingDirectory cwd(programSide.path());
 
-  ExpectSameFailureSilently([&] { Form(" " + relative + "/ ", false).RunBackup(); });
+  ExpectFailure([&] { Form(" " + relative + "/ ", false).RunBackup(); }, BackupStep::BackupFile);
 
-  ASSERT_EQ(ui_.boxes.size(), 1u);
-  EXPECT_EQ(ui_.boxes[0].kind, MessageKind::Error);
-  EXPECT_EQ(ui_.boxes[0].text, "Unable to write backup file to \"" + relative +
+  ASSERT_EQ(Boxes().size(), 1u);
+  EXPECT_EQ(Boxes()[0].kind, MessageKind::Error);
+  EXPECT_EQ(Boxes()[0].message, "Unable to write backup file to \"" + relative +
                                    "\"\n\r\n\rPlease ensure you have permission to write to the selected folder.");
+  EXPECT_EQ(Boxes()[0].detail,
+            "The file \"" + relative + "/VL.BAK\" cannot be examined: No such file or directory.");
   EXPECT_THAT(waits_, IsEmpty());
   EXPECT_THAT(server.journal("update"), IsEmpty());
 }
@@ -314,20 +394,15 @@ TEST_F(FailingRunTest, BackupFileTheProgramCannotSeeIsReportedWithTheTrimmedFold
 TEST_F(FailingRunTest, FailedStampedCopyShowsNothingAndRecordsNoDate) {
   test::StandIn server(test::ServerWithLogin("SA", "secret"));
   settings_.PointAt(server, "SA", "secret");
-  NoZipMode = true;
+  noZip_ = true;
   const std::string target = Backups() + "/vl_" + FifthOfMarchStamp + ".bak";
   fs::create_directories(target);  // a folder cannot be replaced by the copy
 
-  SilentMode = false;
-  Form(Backups(), true).RunBackup();
-  EXPECT_THAT(ui_.boxes, IsEmpty());
-  EXPECT_FALSE(form_->BackupRecorded);
+  ExpectFailure([&] { Form(Backups(), true).RunBackup(); }, BackupStep::Copy);
 
-  SilentMode = true;
-  Form(Backups(), true).RunBackup();
-  EXPECT_THAT(form_->SuppressedMessages,
-              ElementsAre("vlbackup: Error: Unable to copy the backup file to \"" + target + "\": \"" + target +
-                          "\" cannot be replaced: Is a directory."));
+  EXPECT_FALSE(job_->outcome.Shown);
+  EXPECT_EQ(job_->outcome.Message, "Unable to copy the backup file to \"" + target + "\".");
+  EXPECT_EQ(job_->outcome.Detail, "\"" + target + "\" cannot be replaced: Is a directory.");
   EXPECT_THAT(server.journal("update"), IsEmpty());
   EXPECT_THAT(test::FolderEntries(Backups()),
               ElementsAre(test::FolderLock, "VL.BAK", "vl_" + FifthOfMarchStamp + ".bak"));
@@ -339,20 +414,21 @@ TEST_F(FailingRunTest, EngineFailureIsAPackingFailureNotASuccess) {
   settings_.PointAt(server, "SA", "secret");
   fs::create_directories(Backups() + "/vl.zip");  // no archive can be written under this name
 
-  ExpectSameFailureSilently([&] { Form(Backups(), false).RunBackup(); });
+  ExpectFailure([&] { Form(Backups(), false).RunBackup(); }, BackupStep::Pack);
 
-  const std::int32_t code = form_->ZipFile->ResultCode();
+  const std::int32_t code = job_->Zip().ResultCode();
   EXPECT_NE(code, 0);
   // The engine's own reason follows its result, naming what it could not create.
-  const std::string detail = form_->ZipFile->ResultDetail();
+  const std::string detail = job_->Zip().ResultDetail();
   EXPECT_THAT(detail, HasSubstr(Backups() + "/vl.zip"));
-  ASSERT_EQ(ui_.boxes.size(), 1u);
-  EXPECT_EQ(ui_.boxes[0].kind, MessageKind::Warning);
-  EXPECT_EQ(ui_.boxes[0].text, std::string("Error compressing backup.\n\r\n\rThe zip engine reported: ") +
-                                   DzipResultText(code) + " (result code " + std::to_string(code) + "). " +
-                                   detail + (detail.back() == '.' ? "" : ".") + "\n\r\n\r" + Contact);
+  ASSERT_EQ(Boxes().size(), 1u);
+  EXPECT_EQ(Boxes()[0].kind, MessageKind::Warning);
+  EXPECT_EQ(Boxes()[0].message, std::string("Error compressing backup.\n\r\n\rThe zip engine reported: ") +
+                                   DzipResultText(code) + " (result code " + std::to_string(code) + ").\n\r\n\r" +
+                                   Contact);
+  EXPECT_EQ(Boxes()[0].detail, detail + (detail.back() == '.' ? "" : "."));
   EXPECT_THAT(server.journal("update"), IsEmpty());
-  EXPECT_THAT(waits_, ElementsAre(10000u, 10000u));
+  EXPECT_THAT(waits_, ElementsAre(10000u));
 }
 
 TEST_F(FailingRunTest, ArchivePlantedAtTheStampedNameIsRefusedWithTheEngineReason) {
@@ -362,12 +438,13 @@ TEST_F(FailingRunTest, ArchivePlantedAtTheStampedNameIsRefusedWithTheEngineReaso
   test::WriteFile(Backups() + "/elsewhere", "not a backup");
   fs::create_symlink(Backups() + "/elsewhere", stamped);
 
-  ExpectSameFailureSilently([&] { Form(Backups(), true).RunBackup(); });
+  ExpectFailure([&] { Form(Backups(), true).RunBackup(); }, BackupStep::Pack);
 
-  ASSERT_EQ(ui_.boxes.size(), 1u);
-  EXPECT_EQ(ui_.boxes[0].kind, MessageKind::Warning);
-  EXPECT_THAT(ui_.boxes[0].text, HasSubstr(std::string("The zip engine reported: ") +
-                                           DzipResultText(DZ_ERR_UNSAFE_ARCHIVE) + " (result code 11). " + stamped));
+  ASSERT_EQ(Boxes().size(), 1u);
+  EXPECT_EQ(Boxes()[0].kind, MessageKind::Warning);
+  EXPECT_THAT(Boxes()[0].message, HasSubstr(std::string("The zip engine reported: ") +
+                                           DzipResultText(DZ_ERR_UNSAFE_ARCHIVE) + " (result code 11)."));
+  EXPECT_THAT(Boxes()[0].detail, StartsWith(stamped));
   EXPECT_TRUE(fs::is_symlink(stamped));
   EXPECT_EQ(test::ReadFile(Backups() + "/elsewhere"), "not a backup");
   EXPECT_THAT(server.journal("update"), IsEmpty());
@@ -377,16 +454,18 @@ TEST_F(FailingRunTest, ErrorRaisedWhilePackingIsShownAfterThePreviousArchiveIsGo
   test::StandIn server(test::ServerWithLogin("SA", "secret"));
   settings_.PointAt(server, "SA", "secret");
 
-  ExpectSameFailureSilently([&] {
-    test::WriteFile(Backups() + "/vl.zip", "an older archive");
-    TfrmBackup& form = Form(Backups(), false);
-    form.ZipFile->OnMajorCallback = [](const char*, std::int32_t, bool&) { throw Exception("Stopped by the test"); };
-    form.RunBackup();
-  });
+  ExpectFailure(
+      [&] {
+        test::WriteFile(Backups() + "/vl.zip", "an older archive");
+        Job& form = Form(Backups(), false);
+        form.Zip().OnMajorCallback = [](const char*, std::int32_t, bool&) { throw Exception("Stopped by the test"); };
+        form.RunBackup();
+      },
+      BackupStep::Pack);
 
-  ASSERT_EQ(ui_.boxes.size(), 1u);
-  EXPECT_EQ(ui_.boxes[0].kind, MessageKind::Warning);
-  EXPECT_EQ(ui_.boxes[0].text, "Error compressing backup.\n\r\n\rStopped by the test\n\r\n\r" + Contact);
+  ASSERT_EQ(Boxes().size(), 1u);
+  EXPECT_EQ(Boxes()[0].kind, MessageKind::Warning);
+  EXPECT_EQ(Boxes()[0].message, "Error compressing backup.\n\r\n\rStopped by the test\n\r\n\r" + Contact);
   EXPECT_FALSE(fs::exists(Backups() + "/vl.zip"));
   EXPECT_TRUE(fs::exists(Backups() + "/VL.BAK"));
   EXPECT_THAT(server.journal("update"), IsEmpty());
@@ -411,11 +490,11 @@ TEST_P(SwappedBackupFile, IsNotPackedAndFailsThePackingStep) {
   test::StandIn server(test::ServerWithLogin("SA", "secret"));
   settings_.PointAt(server, "SA", "secret");
 
-  ExpectSameFailureSilently([&] { Form(Backups(), false).RunBackup(); });
+  ExpectFailure([&] { Form(Backups(), false).RunBackup(); }, BackupStep::BackupFile);
 
-  ASSERT_EQ(ui_.boxes.size(), 1u);
-  EXPECT_EQ(ui_.boxes[0].kind, MessageKind::Warning);
-  EXPECT_EQ(ui_.boxes[0].text, "Error compressing backup.\n\r\n\r" + Reason() + "\n\r\n\r" + Contact);
+  ASSERT_EQ(Boxes().size(), 1u);
+  EXPECT_EQ(Boxes()[0].kind, MessageKind::Warning);
+  EXPECT_EQ(Boxes()[0].message, "Error compressing backup.\n\r\n\r" + Reason() + "\n\r\n\r" + Contact);
   EXPECT_FALSE(fs::exists(Backups() + "/vl.zip"));
   EXPECT_THAT(server.journal("update"), IsEmpty());
   EXPECT_EQ(test::ReadFile(Outside()), "someone else's secret");
@@ -424,13 +503,12 @@ TEST_P(SwappedBackupFile, IsNotPackedAndFailsThePackingStep) {
 TEST_P(SwappedBackupFile, IsNotCopiedInNoZipMode) {
   test::StandIn server(test::ServerWithLogin("SA", "secret"));
   settings_.PointAt(server, "SA", "secret");
-  NoZipMode = true;
-  SilentMode = true;
+  noZip_ = true;
 
   for (bool stamped : {false, true}) {
-    Form(Backups(), stamped).RunBackup();
-    EXPECT_THAT(form_->SuppressedMessages, ElementsAre("vlbackup: Error: " + Reason()));
-    EXPECT_FALSE(form_->BackupRecorded);
+    ExpectFailure([&] { Form(Backups(), stamped).RunBackup(); }, BackupStep::BackupFile);
+    EXPECT_FALSE(job_->outcome.Shown);
+    EXPECT_EQ(job_->outcome.Message, Reason());
   }
   EXPECT_FALSE(fs::exists(Backups() + "/vl_" + FifthOfMarchStamp + ".bak"));
   EXPECT_THAT(server.journal("update"), IsEmpty());
@@ -450,7 +528,6 @@ TEST_F(FailingRunTest, LinkPlantedBeforeTheServerWritesIsRefused) {
     SCOPED_TRACE(swap.name);
     test::WriteFile(backupFile, "yesterday's backup");
     test::WriteFile(outside, "someone else's file");
-    ui_.boxes.clear();
     // As soon as the job has deleted yesterday's file, during the server's delay.
     std::thread attacker([&] {
       const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
@@ -461,8 +538,8 @@ TEST_F(FailingRunTest, LinkPlantedBeforeTheServerWritesIsRefused) {
     Form(Backups(), false).RunBackup();
     attacker.join();
 
-    ASSERT_EQ(ui_.boxes.size(), 1u);
-    EXPECT_EQ(ui_.boxes[0].text, "Error compressing backup.\n\r\n\rThe backup file \"" + backupFile + "\" " +
+    ASSERT_EQ(Boxes().size(), 1u);
+    EXPECT_EQ(Boxes()[0].message, "Error compressing backup.\n\r\n\rThe backup file \"" + backupFile + "\" " +
                                      swap.why + ".\n\r\n\r" + Contact);
     EXPECT_THAT(waits_, IsEmpty()) << "refused before the wait";
     EXPECT_FALSE(fs::exists(Backups() + "/vl.zip"));
@@ -485,22 +562,22 @@ TEST_F(FailingRunTest, BackupFileChangedWhilePackedLeavesNoArchiveOfIt) {
   };
   const std::string reason = "The backup file \"" + backupFile + "\" changed while it was read.";
 
-  TfrmBackup& plain = Form(Backups(), false);
-  plain.ZipFile->OnMajorCallback = moveAwayAndBack;
+  Job& plain = Form(Backups(), false);
+  plain.Zip().OnMajorCallback = moveAwayAndBack;
   plain.RunBackup();
-  ASSERT_EQ(ui_.boxes.size(), 1u);
-  EXPECT_EQ(ui_.boxes[0].text, "Error compressing backup.\n\r\n\r" + reason + "\n\r\n\r" + Contact);
+  EXPECT_EQ(plain.outcome.FailedStep, BackupStep::BackupFile);
+  ASSERT_EQ(Boxes().size(), 1u);
+  EXPECT_EQ(Boxes()[0].message, "Error compressing backup.\n\r\n\r" + reason + "\n\r\n\r" + Contact);
   EXPECT_FALSE(fs::exists(Backups() + "/vl.zip")) << "an archive made by this run goes";
 
   // An archive that was there before keeps its other entries.
-  ui_.boxes.clear();
   test::WriteFile(Backups() + "/older.txt", "older entry");
   ASSERT_EQ(test::RunProgram("zip", {"-jq", stamped, Backups() + "/older.txt"}).exitCode, 0);
-  TfrmBackup& form = Form(Backups(), true);
-  form.ZipFile->OnMajorCallback = moveAwayAndBack;
+  Job& form = Form(Backups(), true);
+  form.Zip().OnMajorCallback = moveAwayAndBack;
   form.RunBackup();
-  ASSERT_EQ(ui_.boxes.size(), 1u);
-  EXPECT_EQ(ui_.boxes[0].text, "Error compressing backup.\n\r\n\r" + reason + "\n\r\n\r" + Contact);
+  ASSERT_EQ(Boxes().size(), 1u);
+  EXPECT_EQ(Boxes()[0].message, "Error compressing backup.\n\r\n\r" + reason + "\n\r\n\r" + Contact);
   EXPECT_THAT(test::ViewZip(stamped).names, testing::Contains("older.txt"));
   EXPECT_THAT(server.journal("update"), IsEmpty());
 }
@@ -509,7 +586,7 @@ TEST_F(FailingRunTest, BackupFileChangedWhilePackedLeavesNoArchiveOfIt) {
 TEST_F(RunBackupTest, StampedCopyTakesTheBackupFilesModeWhateverTheUmask) {
   test::StandIn server(test::ServerWithLogin("SA", "secret"));
   settings_.PointAt(server, "SA", "secret");
-  NoZipMode = true;
+  noZip_ = true;
   duringTheWait_ = [this] { fs::permissions(Backups() + "/VL.BAK", fs::perms::owner_read | fs::perms::owner_write); };
   const std::string copy = Backups() + "/vl_" + FifthOfMarchStamp + ".bak";
   for (mode_t mask : {mode_t{000}, mode_t{077}}) {
@@ -517,7 +594,7 @@ TEST_F(RunBackupTest, StampedCopyTakesTheBackupFilesModeWhateverTheUmask) {
     const mode_t old = ::umask(mask);
     Form(Backups(), true).RunBackup();
     ::umask(old);
-    EXPECT_TRUE(form_->BackupRecorded);
+    EXPECT_TRUE(job_->BackupRecorded());
     EXPECT_EQ(fs::status(copy).permissions(), fs::perms::owner_read | fs::perms::owner_write);
     fs::remove(copy);
   }
@@ -547,14 +624,11 @@ TEST_F(FailingRunTest, AnotherRunIntoTheFolderMakesTheJobWaitAndFailWithoutTouch
   test::WriteFile(Backups() + "/VL.BAK", "the other run's backup");
   OtherRun other(Backups());
 
-  ExpectSameFailureSilently([&] {
-    waits_.clear();
-    Form(Backups(), false).RunBackup();
-  });
+  ExpectFailure([&] { Form(Backups(), false).RunBackup(); }, BackupStep::Lock);
 
-  ASSERT_EQ(ui_.boxes.size(), 1u);
-  EXPECT_EQ(ui_.boxes[0].kind, MessageKind::Error);
-  EXPECT_EQ(ui_.boxes[0].text,
+  ASSERT_EQ(Boxes().size(), 1u);
+  EXPECT_EQ(Boxes()[0].kind, MessageKind::Error);
+  EXPECT_EQ(Boxes()[0].message,
             "Unable to back up into \"" + Backups() + "\": another backup into this folder is running.");
   EXPECT_THAT(waits_, testing::Each(250u));
   EXPECT_EQ(waits_.size(), 20u) << "five seconds of patience";
@@ -565,17 +639,17 @@ TEST_F(FailingRunTest, AnotherRunIntoTheFolderMakesTheJobWaitAndFailWithoutTouch
 TEST_F(RunBackupTest, JobWaitsForAnotherRunThatFinishesSoon) {
   test::StandIn server(test::ServerWithLogin("SA", "secret"));
   settings_.PointAt(server, "SA", "secret");
-  NoZipMode = true;
+  noZip_ = true;
   OtherRun other(Backups());
-  TfrmBackup& form = Form(Backups(), false);
-  form.Wait = [&](unsigned milliseconds) {
+  Job& form = Form(Backups(), false);
+  form.request.Wait = [&](unsigned milliseconds) {
     waits_.push_back(milliseconds);
     if (waits_.size() == 3) other.Finish();
   };
 
   form.RunBackup();
 
-  EXPECT_TRUE(form.BackupRecorded);
+  EXPECT_TRUE(form.BackupRecorded());
   EXPECT_THAT(waits_, ElementsAre(250u, 250u, 250u, 10000u));
 }
 
@@ -585,12 +659,12 @@ TEST_F(FailingRunTest, LinkPlantedAsTheLockFileIsRefused) {
   const std::string lock = Backups() + "/" + test::FolderLock;
   fs::create_symlink(settings_.Path("elsewhere"), lock);
 
-  ExpectSameFailureSilently([&] { Form(Backups(), false).RunBackup(); });
+  ExpectFailure([&] { Form(Backups(), false).RunBackup(); }, BackupStep::Lock);
 
-  ASSERT_EQ(ui_.boxes.size(), 1u);
-  EXPECT_EQ(ui_.boxes[0].kind, MessageKind::Error);
-  EXPECT_EQ(ui_.boxes[0].text,
-            "Unable to lock the backup folder \"" + Backups() + "\"\n\r\n\r\"" + lock + "\" is a symbolic link.");
+  ASSERT_EQ(Boxes().size(), 1u);
+  EXPECT_EQ(Boxes()[0].kind, MessageKind::Error);
+  EXPECT_EQ(Boxes()[0].message, "Unable to lock the backup folder \"" + Backups() + "\"");
+  EXPECT_EQ(Boxes()[0].detail, "\"" + lock + "\" is a symbolic link.");
   EXPECT_FALSE(fs::exists(settings_.Path("elsewhere")));
   EXPECT_THAT(BackupPaths(server), IsEmpty());
 }
@@ -600,31 +674,31 @@ TEST_F(FailingRunTest, LinkPlantedAsTheLockFileIsRefused) {
 TEST_F(RunBackupTest, EmptyFolderTextMeansTheDefaultFolder) {
   test::StandIn server(test::ServerWithLogin("SA", "secret"));
   settings_.PointAt(server, "SA", "secret");
-  NoZipMode = true;
-  TfrmBackup& form = Form(" \t ", false);
+  noZip_ = true;
+  Job& form = Form(" \t ", false);
 
   form.RunBackup();
 
   EXPECT_THAT(BackupPaths(server), ElementsAre(settings_.Path("drive") + "/VL.BAK"));
-  EXPECT_TRUE(form.BackupRecorded);
+  EXPECT_TRUE(form.BackupRecorded());
 }
 
 TEST_F(RunBackupTest, OtherErrorsPassThroughWithTheArrowRestored) {
   test::StandIn server(test::ServerWithLogin("SA", "secret"));
   settings_.PointAt(server, "SA", "secret");
-  TfrmBackup& form = Form(Backups(), false);
-  form.ZipFile->OnMajorCallback = [](const char*, std::int32_t, bool&) { throw std::logic_error("not ours"); };
+  Job& form = Form(Backups(), false);
+  form.Zip().OnMajorCallback = [](const char*, std::int32_t, bool&) { throw std::logic_error("not ours"); };
 
   EXPECT_THROW(form.RunBackup(), std::logic_error);
-  EXPECT_THAT(ui_.cursors, ElementsAre(AppCursor::Busy, AppCursor::Arrow));
-  EXPECT_THAT(ui_.boxes, IsEmpty());
+  EXPECT_EQ(SinkCalls().back(), "arrow");
+  EXPECT_THAT(Boxes(), IsEmpty());
   EXPECT_THAT(server.journal("update"), IsEmpty());
 }
 
 TEST_F(RunBackupTest, FailedDateUpdateLeavesTheJobAfterTheArrowWithoutSuccessBox) {
   test::StandIn server(test::ServerWithLogin("SA", "secret").updateError(208, "Invalid object name 'SystemData'."));
   settings_.PointAt(server, "SA", "secret");
-  TfrmBackup& form = Form(Backups(), false);
+  Job& form = Form(Backups(), false);
 
   try {
     form.RunBackup();
@@ -632,38 +706,134 @@ TEST_F(RunBackupTest, FailedDateUpdateLeavesTheJobAfterTheArrowWithoutSuccessBox
   } catch (const Exception& e) {
     EXPECT_THAT(e.Message(), HasSubstr("Invalid object name 'SystemData'."));
   }
-  EXPECT_THAT(ui_.cursors, ElementsAre(AppCursor::Busy, AppCursor::Arrow));
-  EXPECT_THAT(ui_.boxes, IsEmpty());
-  EXPECT_FALSE(form.BackupRecorded);
+  EXPECT_EQ(SinkCalls().back(), "phase 5") << "after the arrow";
+  EXPECT_THAT(SinkCalls(), testing::Contains("arrow"));
+  EXPECT_THAT(Boxes(), IsEmpty());
   EXPECT_TRUE(test::ViewZip(Backups() + "/vl.zip").intact);
 }
 
-TEST_F(RunBackupTest, BackupButtonRunsTheJob) {
+// --- under the window's button ---------------------------------------------------
+
+TEST_F(RunBackupTest, BackupButtonRunsTheJobWithTheBusyCursor) {
   test::StandIn server(test::ServerWithLogin("SA", "secret"));
   settings_.PointAt(server, "SA", "secret");
   NoZipMode = true;
-  TfrmBackup& form = Form(Backups(), false);
+  TfrmBackup& window = Window(Backups(), false);
 
-  form.btnbackup->click();
+  window.btnbackup->click();
 
-  EXPECT_TRUE(form.BackupRecorded);
+  ASSERT_TRUE(window.LastBackupOutcome().has_value());
+  EXPECT_TRUE(window.LastBackupOutcome()->Succeeded());
   ASSERT_EQ(ui_.boxes.size(), 1u);
   EXPECT_EQ(ui_.boxes[0].text, "Backup completed successfully.");
+  EXPECT_THAT(ui_.cursors, ElementsAre(AppCursor::Busy, AppCursor::Arrow));
+  EXPECT_THAT(waits_, ElementsAre(10000u));
 }
 
 TEST_F(RunBackupTest, DateUpdateErrorUnderTheButtonGoesToTheStandardErrorBox) {
   test::StandIn server(test::ServerWithLogin("SA", "secret").updateError(208, "Invalid object name 'SystemData'"));
   settings_.PointAt(server, "SA", "secret");
   NoZipMode = true;
-  TfrmBackup& form = Form(Backups(), false);
+  TfrmBackup& window = Window(Backups(), false);
 
-  form.btnbackup->click();
+  window.btnbackup->click();
 
   ASSERT_EQ(ui_.boxes.size(), 1u);
   EXPECT_EQ(ui_.boxes[0].kind, MessageKind::Error);
   EXPECT_EQ(ui_.boxes[0].caption, platform::ApplicationTitle);
   EXPECT_THAT(ui_.boxes[0].text, HasSubstr("Invalid object name 'SystemData'"));
-  EXPECT_FALSE(form.BackupRecorded);
+  EXPECT_FALSE(window.LastBackupOutcome().has_value());
+}
+
+// Each failing step under the button: the window's box shows the job's message
+// first and the cause after it, in one box; a step that shows no box shows none.
+struct StepFailure {
+  const char* name;
+  BackupStep step;
+  bool shown;
+  const char* messageStart;
+  bool withDetail;
+  const char* password;  // the configured login's; "secret" is the right one
+  int backupError;       // the server's error for the backup command, or 0
+  bool noZip;
+  bool stamped;
+  void (*arrange)(const std::string& backups);
+};
+
+void PrintTo(const StepFailure& failure, std::ostream* out) { *out << failure.name; }
+
+void Nothing(const std::string&) {}
+void LinkAsLockFile(const std::string& backups) {
+  fs::create_symlink(backups + "/elsewhere", backups + "/" + test::FolderLock);
+}
+void FolderAsStampedCopy(const std::string& backups) {
+  fs::create_directories(backups + "/vl_" + FifthOfMarchStamp + ".bak");
+}
+void FolderAsArchive(const std::string& backups) { fs::create_directories(backups + "/vl.zip"); }
+
+const StepFailure StepFailures[] = {
+    {"Connect", BackupStep::Connect, true, "Unable to connect to the Velloran database 'Velloran'", false, "wrong", 0,
+     false, false, Nothing},
+    {"Lock", BackupStep::Lock, true, "Unable to lock the backup folder", true, "secret", 0, false, false,
+     LinkAsLockFile},
+    {"BackupCommand", BackupStep::BackupCommand, true, "Error backing up Database.\n\r\n\r", true, "secret", 3201,
+     false, false, Nothing},
+    {"Copy", BackupStep::Copy, false, "Unable to copy the backup file to", true, "secret", 0, true, true,
+     FolderAsStampedCopy},
+    {"Pack", BackupStep::Pack, true, "Error compressing backup.\n\r\n\rThe zip engine reported: ", true, "secret", 0,
+     false, false, FolderAsArchive},
+};
+
+class FailingStepUnderTheButton : public RunBackupTest, public testing::WithParamInterface<StepFailure> {};
+
+TEST_P(FailingStepUnderTheButton, ShowsTheMessageThenTheCause) {
+  const StepFailure& failure = GetParam();
+  test::StandInConfig config = test::ServerWithLogin("SA", "secret");
+  if (failure.backupError != 0) config.backupError(failure.backupError, 5);
+  test::StandIn server(config);
+  settings_.PointAt(server, "SA", failure.password);
+  failure.arrange(Backups());
+  NoZipMode = failure.noZip;
+  TfrmBackup& window = Window(Backups(), failure.stamped);
+
+  window.btnbackup->click();
+
+  ASSERT_TRUE(window.LastBackupOutcome().has_value());
+  const BackupOutcome& outcome = *window.LastBackupOutcome();
+  EXPECT_EQ(outcome.FailedStep, failure.step);
+  EXPECT_THAT(outcome.Message, StartsWith(failure.messageStart));
+  EXPECT_EQ(outcome.Detail.empty(), !failure.withDetail) << outcome.Detail;
+  EXPECT_EQ(outcome.Shown, failure.shown);
+  if (failure.shown) {
+    ASSERT_EQ(ui_.boxes.size(), 1u);
+    EXPECT_EQ(ui_.boxes[0].kind, outcome.Kind);
+    EXPECT_THAT(ui_.boxes[0].text, StartsWith(outcome.Message));
+    if (failure.withDetail) {
+      EXPECT_EQ(ui_.boxes[0].text, outcome.Message + "\n\r\n\r" + outcome.Detail);
+    }
+  } else {
+    EXPECT_THAT(ui_.boxes, IsEmpty());
+  }
+  EXPECT_THAT(ui_.cursors, ElementsAre(AppCursor::Busy, AppCursor::Arrow));
+  EXPECT_THAT(server.journal("update"), IsEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(EachStep, FailingStepUnderTheButton, testing::ValuesIn(StepFailures),
+                         [](const testing::TestParamInfo<StepFailure>& info) { return std::string(info.param.name); });
+
+// The connection settings of the request, not the process's command line, reach the server.
+TEST_F(RunBackupTest, ConnectionArgumentsOfTheRequestOverrideTheSettings) {
+  test::StandIn server(test::ServerWithLogin("SA", "secret").databases({"Velloran", "VelloranTest"}));
+  settings_.PointAt(server, "SA", "wrong");
+  noZip_ = true;
+  Job& form = Form(Backups(), false);
+  form.request.ConnectionArguments = {"Password=secret", "Initial Catalog=VelloranTest"};
+
+  form.RunBackup();
+
+  EXPECT_TRUE(form.BackupRecorded());
+  ASSERT_EQ(server.journal("update").size(), 1u);
+  EXPECT_EQ(server.journal("update")[0].text("database"), "VelloranTest");
 }
 
 }  // namespace

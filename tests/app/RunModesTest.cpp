@@ -1,4 +1,4 @@
-#include "app/RunModes.h"
+#include "app/job/RunModes.h"
 
 #include <gtest/gtest.h>
 

@@ -5,10 +5,12 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -163,6 +165,71 @@ TEST_F(SilentRun, FailedDateUpdateEndsInTheLastResortHandler) {
   EXPECT_TRUE(ViewZip(Backups() + "/vl.zip").intact);
 }
 
+TEST_F(SilentRun, EngineFailureExitsWithTwoAndTheEnginesReason) {
+  StandIn server(ServerWithLogin("SA", "secret"));
+  Prepare(server, false);
+  fs::create_directories(Backups() + "/vl.zip");  // no archive can be written under this name
+
+  const ProgramRun run = Run({"/S"});
+
+  EXPECT_EQ(run.exitCode, 2);
+  const std::vector<std::string> lines = Lines(run.err);
+  ASSERT_EQ(lines.size(), 1u) << run.err;
+  EXPECT_THAT(lines[0], testing::MatchesRegex("vlbackup: Warning: Error compressing backup\\. The zip engine reported: "
+                                              ".* \\(result code [0-9]+\\)\\. Please contact Corvanta for further "
+                                              "assistance\\. .+"));
+  EXPECT_THAT(lines[0], testing::EndsWith(Backups() + "/vl.zip."));
+  EXPECT_THAT(server.journal("update"), IsEmpty());
+}
+
+// A tmpfs of its own as the backup folder, unmounted at the end.
+class SmallDisk {
+ public:
+  SmallDisk(const std::string& folder, const std::string& size) : folder_(folder) {
+    fs::create_directories(folder);
+    const std::string options = "size=" + size + ",mode=0700";
+    if (::mount("tmpfs", folder.c_str(), "tmpfs", 0, options.c_str()) == 0)
+      mounted_ = true;
+    else
+      refusal_ = std::strerror(errno);
+  }
+  ~SmallDisk() {
+    if (mounted_) ::umount2(folder_.c_str(), MNT_DETACH);
+  }
+  SmallDisk(const SmallDisk&) = delete;
+  SmallDisk& operator=(const SmallDisk&) = delete;
+
+  bool Mounted() const { return mounted_; }
+  const std::string& Refusal() const { return refusal_; }
+
+ private:
+  std::string folder_;
+  bool mounted_ = false;
+  std::string refusal_;
+};
+
+// The stand-in's backup fills the disk to the last page, so the server's file
+// fits and not one page of the archive does, however well it compresses.
+TEST_F(SilentRun, FullDiskSaysNoSpaceLeftOnDevice) {
+  constexpr long long DiskBytes = 1024 * 1024;
+  const std::string folder = settings_.Path("small-disk");
+  SmallDisk disk(folder, std::to_string(DiskBytes));
+  if (!disk.Mounted()) GTEST_SKIP() << "cannot mount a tmpfs here (needs root): " << disk.Refusal();
+  StandIn server(ServerWithLogin("SA", "secret").backupSize(DiskBytes));
+  settings_.PointAt(server, "SA", "secret");
+  settings_.WritePreferences(folder, false);
+
+  const ProgramRun run = Run({"/S"});
+
+  EXPECT_EQ(run.exitCode, 2);
+  const std::vector<std::string> lines = Lines(run.err);
+  ASSERT_EQ(lines.size(), 1u) << run.err;
+  EXPECT_THAT(lines[0], testing::StartsWith("vlbackup: Warning: Error compressing backup. The zip engine reported: "));
+  EXPECT_THAT(lines[0], HasSubstr("No space left on device"));
+  EXPECT_EQ(fs::file_size(folder + "/VL.BAK"), static_cast<std::uintmax_t>(DiskBytes));
+  EXPECT_THAT(server.journal("update"), IsEmpty());
+}
+
 // --- a hostile folder and a second run ---------------------------------------
 
 // Waits until the server has written its backup file, then gives the program
@@ -280,22 +347,57 @@ TEST_F(SilentRunStops, RefusedLoginsExitWithTwoAndTheReasonOnStandardError) {
   EXPECT_LT(run.took, TenSeconds);
 }
 
-TEST_F(SilentRunStops, BackupErrorExitsWithTwoWithoutWaitArchiveOrDate) {
-  StandIn server(ServerWithLogin("SA", "secret").backupError(3201, 3));
+// A failing step of a silent run: exit code 2 and one line on standard error,
+// the job's message first and the cause after it.
+struct SilentFailure {
+  const char* name;
+  int backupError;  // the server's error for the backup command, or 0
+  bool linkAsLockFile;
+  std::string (*start)(const std::string& backups);
+  const char* end;
+};
+
+void PrintTo(const SilentFailure& failure, std::ostream* out) { *out << failure.name; }
+
+const SilentFailure SilentFailures[] = {
+    {"Lock", 0, true,
+     [](const std::string& backups) {
+       return "vlbackup: Error: Unable to lock the backup folder \"" + backups + "\" \"" + backups + "/" + FolderLock +
+              "\"";
+     },
+     " is a symbolic link."},
+    {"BackupCommand", 3201, false,
+     [](const std::string& backups) {
+       return "vlbackup: Warning: Error backing up Database. Cannot open backup device '" + backups + "/VL.BAK'";
+     },
+     " Please contact Corvanta for further assistance. SQLSTATE 42000, native error 3201."},
+};
+
+class SilentRunStopsAt : public SilentRun, public testing::WithParamInterface<SilentFailure> {};
+
+TEST_P(SilentRunStopsAt, ExitsWithTwoAndOneLineWithTheCause) {
+  const SilentFailure& failure = GetParam();
+  StandInConfig config = ServerWithLogin("SA", "secret");
+  if (failure.backupError != 0) config.backupError(failure.backupError, 3);
+  StandIn server(config);
   Prepare(server, false);
+  if (failure.linkAsLockFile) fs::create_symlink(settings_.Path("elsewhere"), Backups() + "/" + FolderLock);
 
   const ProgramRun run = Run({"/S"});
 
   EXPECT_EQ(run.exitCode, 2);
   const std::vector<std::string> lines = Lines(run.err);
   ASSERT_EQ(lines.size(), 1u) << run.err;
-  EXPECT_THAT(lines[0], testing::StartsWith("vlbackup: Warning: Error backing up Database. "));
-  EXPECT_THAT(lines[0], HasSubstr("Cannot open backup device '" + Backups() + "/VL.BAK'"));
-  EXPECT_THAT(lines[0], testing::EndsWith(" Please contact Corvanta for further assistance."));
+  EXPECT_THAT(lines[0], testing::StartsWith(failure.start(Backups())));
+  EXPECT_THAT(lines[0], testing::EndsWith(failure.end));
   EXPECT_LT(run.took, TenSeconds);
-  EXPECT_THAT(FolderEntries(Backups()), ElementsAre(FolderLock));
+  EXPECT_FALSE(fs::exists(settings_.Path("elsewhere")));
+  EXPECT_FALSE(fs::exists(Backups() + "/vl.zip"));
   EXPECT_THAT(server.journal("update"), IsEmpty());
 }
+
+INSTANTIATE_TEST_SUITE_P(EachStep, SilentRunStopsAt, testing::ValuesIn(SilentFailures),
+                         [](const testing::TestParamInfo<SilentFailure>& info) { return std::string(info.param.name); });
 
 // Anything but a true "/S" chooses the interactive run, which without a display
 // stops at once instead of showing a window nobody could close.

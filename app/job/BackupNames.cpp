@@ -1,11 +1,12 @@
-#include "app/BackupNames.h"
+#include "app/job/BackupNames.h"
 
 #include <cstdio>
 
+#include "platform/SpecialFolders.h"
+#include "platform/Text.h"
+
 namespace vl {
 namespace {
-bool IsBlankOrControl(char c) { return static_cast<unsigned char>(c) <= 32; }
-
 std::string TwoDigits(int value) {
   char text[16];
   std::snprintf(text, sizeof text, "%02d", value % 100);
@@ -14,14 +15,14 @@ std::string TwoDigits(int value) {
 }  // namespace
 
 std::string TrimBackupFolder(const std::string& folderText) {
-  std::size_t first = 0;
-  std::size_t last = folderText.size();
-  while (first < last && IsBlankOrControl(folderText[first])) ++first;
-  while (last > first && IsBlankOrControl(folderText[last - 1])) --last;
-  std::string folder = folderText.substr(first, last - first);
+  std::string folder(Trim(folderText));
   if (!folder.empty() && folder.back() == '/') folder.pop_back();
   return folder;
 }
+
+// Drive C's root, the folder a fresh installation backs up to, is this
+// platform's root of the current drive.
+std::string DefaultBackupFolder() { return platform::CurrentDriveRoot(); }
 
 std::string BackupStamp(const platform::LocalDateTime& moment) {
   return TwoDigits(moment.day) + TwoDigits(moment.month) + TwoDigits(moment.year) + "_" +

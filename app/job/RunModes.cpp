@@ -1,4 +1,6 @@
-#include "app/RunModes.h"
+#include "app/job/RunModes.h"
+
+#include <utility>
 
 #include "platform/CommandLine.h"
 #include "platform/Text.h"
@@ -17,5 +19,14 @@ bool HasSwitch(const std::string& name) {
 }
 
 bool IsSilentRun() { return platform::ParamCount() >= 1 && HasSwitch(SilentSwitch); }
+
+std::vector<std::string> KeyValueArguments() {
+  std::vector<std::string> arguments;
+  for (int index = 1; index <= platform::ParamCount(); ++index) {
+    std::string argument = platform::ParamStr(index);
+    if (argument.find('=') != std::string::npos) arguments.push_back(std::move(argument));
+  }
+  return arguments;
+}
 
 }  // namespace vl

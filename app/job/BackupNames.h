@@ -11,6 +11,9 @@ namespace vl {
 // "/" alone becomes empty, so the root's backup file is "/VL.BAK".
 std::string TrimBackupFolder(const std::string& folderText);
 
+// The folder a fresh installation backs up to: the root of the current drive.
+std::string DefaultBackupFolder();
+
 // "ddmmyy_HHnn_ss": always 14 characters.
 std::string BackupStamp(const platform::LocalDateTime& moment);
 

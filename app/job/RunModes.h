@@ -1,10 +1,12 @@
 #pragma once
 // The run flags and the switch test of the program entry.
 #include <string>
+#include <vector>
 
 namespace vl {
 
-// Set once by the silent run before the job, read by the job; never set back.
+// Set once by the silent run before the job; the window reads NoZipMode for its
+// requests and never sets either.
 extern bool SilentMode;
 extern bool NoZipMode;
 
@@ -17,6 +19,10 @@ bool HasSwitch(const std::string& name);
 
 // The silent run: at least one argument, one of which is "/S".
 bool IsSilentRun();
+
+// The Key=Value arguments of the command line (index 0 excluded), in order:
+// the connection settings a run overrides.
+std::vector<std::string> KeyValueArguments();
 
 // Exit codes of the program. JobFailed is for a silent job that detected a
 // failure: schedulers must not take an unmade backup for a success.
