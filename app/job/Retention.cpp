@@ -4,7 +4,7 @@
 #include <array>
 #include <charconv>
 
-#include "app/BackupNames.h"
+#include "app/job/BackupNames.h"
 #include "platform/Text.h"
 
 namespace vl {
