@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "ScopedEnv.h"
 #include "StandIn.h"
 #include "connection/Ado.h"
 #include "connection/DatabaseError.h"
@@ -110,7 +111,7 @@ TEST(ClientStandIn, HostileAndOddValuesArriveExactlyAndLoadNothing) {
   const std::string marker = std::string(VL_MARKER_DRIVER);
   test::TempDir dir;
   const std::string loaded = dir / "marker-loaded";
-  ::setenv("VL_MARKER_FILE", loaded.c_str(), 1);
+  test::ScopedEnv markerFile("VL_MARKER_FILE", loaded);
   const std::vector<std::string> values = {
       "pa}ss", "a;b", "{x}", "p=q", " blank inside ", "x};DRIVER=" + marker + ";",
       "x}DRIVER=" + marker + ";Y={", "}};DRIVER={" + marker + "};", "x\u017D;DRIVER=" + marker + ";",
@@ -157,19 +158,17 @@ TEST(ClientStandIn, HostileAndOddValuesArriveExactlyAndLoadNothing) {
   }
   EXPECT_EQ(server.journal("login").size(), cases.size());
   EXPECT_FALSE(std::filesystem::exists(loaded)) << "an injected DRIVER= was loaded";
-  ::unsetenv("VL_MARKER_FILE");
 }
 
 // The test's own check: the marker library does record a load.
 TEST(ClientStandIn, MarkerLibraryRecordsBeingLoaded) {
   test::TempDir dir;
   const std::string loaded = dir / "marker-loaded";
-  ::setenv("VL_MARKER_FILE", loaded.c_str(), 1);
+  test::ScopedEnv markerFile("VL_MARKER_FILE", loaded);
   void* handle = ::dlopen(VL_MARKER_DRIVER, RTLD_NOW);
   ASSERT_NE(handle, nullptr) << ::dlerror();
   ::dlclose(handle);
   EXPECT_TRUE(std::filesystem::exists(loaded));
-  ::unsetenv("VL_MARKER_FILE");
 }
 
 TEST(ClientStandIn, FailedLoginCarriesTheServerTextButNeverThePassword) {

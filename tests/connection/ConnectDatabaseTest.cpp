@@ -2,7 +2,7 @@
 // built-in fallbacks, against the stand-in server.
 #include <gtest/gtest.h>
 
-#include "SettingsSandbox.h"
+#include "SettingsFolders.h"
 #include "StandIn.h"
 #include "connection/UtilityConnect.h"
 
@@ -31,15 +31,15 @@ std::vector<Login> Logins(const StandIn& server) {
 
 class ConnectDatabaseTest : public ::testing::Test {
  protected:
-  test::SettingsSandbox settings_;
+  test::SettingsFolders settings_;
   TADOConnection connection_;
   std::string errorText_ = "left over";
 };
 
 TEST_F(ConnectDatabaseTest, ConfiguredLoginOpensAtOnce) {
   StandIn server(StandInConfig().login("MSSQLSERVER", "app", "pw"));
-  settings_.DataFile({"Data Source=" + server.host(), "User ID=app", "Password=pw"});
-  settings_.ConfigLogin(true);
+  settings_.WriteDataFile({"Data Source=" + server.host(), "User ID=app", "Password=pw"});
+  settings_.WriteConfigFile(true);
   EXPECT_TRUE(ConnectDatabase(connection_, errorText_));
   EXPECT_EQ(errorText_, "");
   EXPECT_TRUE(connection_.Connected());
@@ -52,7 +52,7 @@ TEST_F(ConnectDatabaseTest, ConfiguredLoginOpensAtOnce) {
 // product instance, found through the browser, with the default password.
 TEST_F(ConnectDatabaseTest, WithoutLoginFallsBackToBlankSaThenProductInstance) {
   StandIn server(StandInConfig().login("MSSQLSERVER", "app", "pw"));
-  settings_.DataFile({"Data Source=" + server.host(), "User ID=app", "Password=wrong"});
+  settings_.WriteDataFile({"Data Source=" + server.host(), "User ID=app", "Password=wrong"});
   EXPECT_TRUE(ConnectDatabase(connection_, errorText_));
   EXPECT_EQ(errorText_, "");
   EXPECT_EQ(Logins(server), (std::vector<Login>{{"MSSQLSERVER", "app", false},
@@ -66,16 +66,16 @@ TEST_F(ConnectDatabaseTest, WithoutLoginFallsBackToBlankSaThenProductInstance) {
 
 TEST_F(ConnectDatabaseTest, BlankSaPasswordFallbackCanSucceed) {
   StandIn server(StandInConfig().login("MSSQLSERVER", "sa", ""));
-  settings_.DataFile({"Data Source=" + server.host(), "User ID=app", "Password=wrong"});
-  settings_.ConfigLogin(false);
+  settings_.WriteDataFile({"Data Source=" + server.host(), "User ID=app", "Password=wrong"});
+  settings_.WriteConfigFile(false);
   EXPECT_TRUE(ConnectDatabase(connection_, errorText_));
   EXPECT_EQ(Logins(server), (std::vector<Login>{{"MSSQLSERVER", "app", false}, {"MSSQLSERVER", "sa", true}}));
 }
 
 TEST_F(ConnectDatabaseTest, WithLoginTriesOnlyTheProductInstance) {
   StandIn server(StandInConfig().noLogins("VELLORAN"));
-  settings_.DataFile({"Data Source=" + server.host(), "Password=wrong"});
-  settings_.ConfigLogin(true);
+  settings_.WriteDataFile({"Data Source=" + server.host(), "Password=wrong"});
+  settings_.WriteConfigFile(true);
   EXPECT_FALSE(ConnectDatabase(connection_, errorText_));
   EXPECT_EQ(Logins(server), (std::vector<Login>{{"MSSQLSERVER", "SA", false}, {"VELLORAN", "sa", false}}));
   // Under the message: what the server said to the configured login, and its source.
@@ -89,7 +89,7 @@ TEST_F(ConnectDatabaseTest, WithLoginTriesOnlyTheProductInstance) {
 // A database that does not exist: the server's 4060 reaches the message.
 TEST_F(ConnectDatabaseTest, MissingDatabaseReachesTheMessage) {
   StandIn server(StandInConfig().login("MSSQLSERVER", "sa", "pw"));
-  settings_.DataFile({"Data Source=" + server.host(), "User ID=sa", "Password=pw", "Initial Catalog=Nope"});
+  settings_.WriteDataFile({"Data Source=" + server.host(), "User ID=sa", "Password=pw", "Initial Catalog=Nope"});
   EXPECT_FALSE(ConnectDatabase(connection_, errorText_));
   EXPECT_NE(errorText_.find("Cannot open database \"Nope\" requested by the login."), std::string::npos)
       << errorText_;
@@ -99,7 +99,7 @@ TEST_F(ConnectDatabaseTest, MissingDatabaseReachesTheMessage) {
 // setting, reaches the message.
 TEST_F(ConnectDatabaseTest, RefusedSettingReachesTheMessageAndStopsTheFallbacks) {
   StandIn server(StandInConfig().login("MSSQLSERVER", "sa", "pw"));
-  settings_.Arguments({"Data Source=" + server.host(), "User ID=sa", "Password=pw",
+  settings_.SetArguments({"Data Source=" + server.host(), "User ID=sa", "Password=pw",
                        "Initial Catalog=Db\u017D;DRIVER=x"});
   EXPECT_FALSE(ConnectDatabase(connection_, errorText_));
   EXPECT_TRUE(server.journal("login").empty());
@@ -111,8 +111,8 @@ TEST_F(ConnectDatabaseTest, RefusedSettingReachesTheMessageAndStopsTheFallbacks)
 // Command-line arguments beat the data file in every attempt.
 TEST_F(ConnectDatabaseTest, CommandLineSettingsReachTheServer) {
   StandIn server(StandInConfig().login("MSSQLSERVER", "cli", "pw").databases({"Velloran", "Other"}));
-  settings_.DataFile({"Data Source=198.51.100.1", "User ID=app"});
-  settings_.Arguments({"Data Source=" + server.host(), "User ID=cli", "Password=pw", "Initial Catalog=Other"});
+  settings_.WriteDataFile({"Data Source=198.51.100.1", "User ID=app"});
+  settings_.SetArguments({"Data Source=" + server.host(), "User ID=cli", "Password=pw", "Initial Catalog=Other"});
   EXPECT_TRUE(ConnectDatabase(connection_, errorText_));
   ASSERT_EQ(server.journal("login").size(), 1u);
   EXPECT_EQ(server.journal("login")[0].text("database"), "Other");
@@ -122,10 +122,10 @@ TEST_F(ConnectDatabaseTest, CommandLineSettingsReachTheServer) {
 // name is unknown, so each attempt fails at once.
 TEST_F(ConnectDatabaseTest, EveryAttemptFailingGivesTheMessage) {
   StandIn server(StandInConfig().login("MSSQLSERVER", "sa", "pw"));
-  settings_.DataFile({"Data Source=" + server.host(), "User ID=sa", "Password=pw"});
+  settings_.WriteDataFile({"Data Source=" + server.host(), "User ID=sa", "Password=pw"});
   ASSERT_TRUE(ConnectDatabase(connection_, errorText_));
 
-  settings_.DataFile({"Data Source=SRV", "Initial Catalog=Db2"});
+  settings_.WriteDataFile({"Data Source=SRV", "Initial Catalog=Db2"});
   EXPECT_FALSE(ConnectDatabase(connection_, errorText_));
   EXPECT_EQ(errorText_.rfind("Unable to connect to the Velloran database 'Db2' on 'SRV\\VELLORAN'.\n\n"
                              "Please check your connection properties.\n\nThe configured connection to 'SRV' failed: ",

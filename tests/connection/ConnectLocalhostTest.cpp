@@ -2,14 +2,14 @@
 // (127.0.0.1), so these tests hold the "sqlserver-localhost" lock.
 #include <gtest/gtest.h>
 
-#include "SettingsSandbox.h"
+#include "SettingsFolders.h"
 #include "connection/UtilityConnect.h"
 
 namespace vl {
 namespace {
 
 TEST(ConnectLocalhost, NothingConfiguredAndNoServerGivesTheMessageForTheLocalInstance) {
-  test::SettingsSandbox settings;
+  test::SettingsFolders settings;
   TADOConnection connection;
   std::string errorText;
   EXPECT_FALSE(ConnectDatabase(connection, errorText));

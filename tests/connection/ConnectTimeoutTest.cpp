@@ -9,7 +9,7 @@
 
 #include <chrono>
 
-#include "SettingsSandbox.h"
+#include "SettingsFolders.h"
 #include "StandIn.h"
 #include "connection/UtilityConnect.h"
 #include "platform/Error.h"
@@ -26,9 +26,9 @@ double SecondsSince(Clock::time_point start) {
 
 TEST(ConnectTimeout, SilentServerEndsEachAttemptAfterAboutFiveSeconds) {
   test::StandIn server(test::StandInConfig().silentLogin());
-  test::SettingsSandbox settings;
-  settings.DataFile({"Data Source=" + server.host(), "User ID=sa", "Password=pw"});
-  settings.ConfigLogin(true);  // two attempts: the configured one, the product instance
+  test::SettingsFolders settings;
+  settings.WriteDataFile({"Data Source=" + server.host(), "User ID=sa", "Password=pw"});
+  settings.WriteConfigFile(true);  // two attempts: the configured one, the product instance
   TADOConnection connection;
   std::string errorText;
   const auto start = Clock::now();

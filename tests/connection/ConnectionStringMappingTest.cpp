@@ -7,6 +7,7 @@
 #include "connection/DatabaseError.h"
 #include "connection/OdbcConnectionString.h"
 #include "platform/Error.h"
+#include "tests/support/ScopedEnv.h"
 
 namespace vl::odbc {
 namespace {
@@ -185,7 +186,7 @@ TEST(ConnectionStringMapping, PacketSize) {
 }
 
 TEST(ConnectionStringMapping, DriverChoiceFollowsTheEnvironment) {
-  ::unsetenv("VLBACKUP_ODBC_DRIVER");
+  test::ScopedEnv driver("VLBACKUP_ODBC_DRIVER", nullptr);  // the variable is put back as it was
   EXPECT_EQ(ChosenDriver().name, "FreeTDS");
   EXPECT_EQ(ChosenDriver().family, DriverFamily::FreeTds);
   ::setenv("VLBACKUP_ODBC_DRIVER", "ODBC Driver 18 for SQL Server", 1);
@@ -193,7 +194,6 @@ TEST(ConnectionStringMapping, DriverChoiceFollowsTheEnvironment) {
   EXPECT_EQ(ChosenDriver().family, DriverFamily::Microsoft);
   ::setenv("VLBACKUP_ODBC_DRIVER", "/usr/lib/x86_64-linux-gnu/odbc/libtdsodbc.so", 1);
   EXPECT_EQ(ChosenDriver().family, DriverFamily::FreeTds);
-  ::unsetenv("VLBACKUP_ODBC_DRIVER");
 }
 
 }  // namespace

@@ -6,13 +6,21 @@
 
 #include <filesystem>
 
-#include "tests/app/JobFixture.h"
+#include "tests/app/Program.h"
+#include "tests/support/SettingsFolders.h"
+#include "tests/support/StandIn.h"
 
 namespace vl::test {
 namespace {
 
 using testing::HasSubstr;
 using testing::IsEmpty;
+
+// The stand-in with a login on its default instance and none on VELLORAN, so no
+// fallback login can succeed behind a test's back.
+StandInConfig ServerWithLogin(const std::string& user, const std::string& password) {
+  return StandInConfig().login("MSSQLSERVER", user, password).noLogins("VELLORAN");
+}
 
 class SilentConnect : public testing::Test {
  protected:
@@ -46,8 +54,7 @@ TEST_F(SilentConnect, OddPasswordsInTheDataFileArriveExactlyAndLoadNothing) {
   settings_.WritePreferences(settings_.Backups(), false);
   for (std::size_t i = 0; i < passwords.size(); ++i) {
     SCOPED_TRACE(passwords[i]);
-    settings_.WriteDataFile("Data Source=" + server.host() + "\nUser ID=u" + std::to_string(i) +
-                            "\nPassword=" + passwords[i] + "\n");
+    settings_.PointAt(server.host(), "u" + std::to_string(i), passwords[i]);
     const ProgramRun run = Run();
     EXPECT_EQ(run.exitCode, 2);
     EXPECT_THAT(run.err, HasSubstr("Error backing up Database."));
@@ -64,20 +71,20 @@ TEST_F(SilentConnect, WhatTheServerSaidReachesStandardError) {
   settings_.WritePreferences(settings_.Backups(), false);
   const std::string head = "vlbackup: Error: Unable to connect to the Velloran database '";
   const struct {
-    std::string data;
+    std::vector<std::string> data;
     std::string expected;
   } cases[] = {
-      {"Data Source=" + server.host() + "\nUser ID=SA\nPassword=wrong\n",
+      {{"Data Source=" + server.host(), "User ID=SA", "Password=wrong"},
        "'Velloran' on '" + server.host() + "\\VELLORAN'. Please check your connection properties. "
        "The configured connection to '" + server.host() + "' failed: Login failed for user 'SA'."},
-      {"Data Source=" + server.host() + "\nUser ID=SA\nPassword=secret\nInitial Catalog=Nope\n",
+      {{"Data Source=" + server.host(), "User ID=SA", "Password=secret", "Initial Catalog=Nope"},
        "Cannot open database \"Nope\" requested by the login. The login failed."},
       // Nobody listens on this port: the refused connection is named too.
-      {"Data Source=" + server.host() + ",1\nUser ID=SA\nPassword=secret\n",
+      {{"Data Source=" + server.host() + ",1", "User ID=SA", "Password=secret"},
        "The configured connection to '" + server.host() + ",1' failed: "},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.data);
+    SCOPED_TRACE(c.data.back());
     settings_.WriteDataFile(c.data);
     const ProgramRun run = Run();
     EXPECT_EQ(run.exitCode, 2);
@@ -94,7 +101,7 @@ TEST_F(SilentConnect, WhatTheServerSaidReachesStandardError) {
 TEST_F(SilentConnect, RefusedSettingIsNamedOnStandardError) {
   StandIn server(ServerWithLogin("SA", "secret"));
   settings_.WritePreferences(settings_.Backups(), false);
-  settings_.WriteDataFile("Data Source=" + server.host() + "\nUser ID=SA\nPassword=secret\n");
+  settings_.PointAt(server.host(), "SA", "secret");
   const ProgramRun run = Run({"/S", "Initial Catalog=Db\u017D;DRIVER=" + std::string(VL_MARKER_DRIVER)});
   EXPECT_EQ(run.exitCode, 2);
   EXPECT_THAT(run.err, HasSubstr("failed: The setting \"Initial Catalog\" holds characters beyond Latin-1"));

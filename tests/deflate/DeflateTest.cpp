@@ -19,12 +19,14 @@
 #include "ParallelDeflate.h"
 #include "dzip.h"
 #include "engine/EngineError.h"
+#include "support/ScopedEnv.h"
 #include "support/TempDir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
+using vl::test::ScopedEnv;
 using vl::test::TempDir;
 using vl::test::WriteFile;
 
@@ -269,15 +271,6 @@ int Shell(const std::string& command, std::string* output) {
   int status = ::pclose(pipe);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
-
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : name_(name) { ::setenv(name, value, 1); }
-  ~ScopedEnv() { ::unsetenv(name_); }
-
- private:
-  const char* name_;
-};
 
 int32_t Pack(const std::string& archive, const std::string& items, int32_t level) {
   ZIPCMDSTRUCT c;

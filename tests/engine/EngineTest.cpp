@@ -22,12 +22,14 @@
 
 #include "archive/DynaLibZ.h"
 #include "dzip.h"
+#include "support/ScopedEnv.h"
 #include "support/TempDir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using vl::test::ReadFile;
+using vl::test::ScopedEnv;
 using vl::test::TempDir;
 using vl::test::WriteFile;
 
@@ -129,33 +131,6 @@ std::set<std::string> Listing(const fs::path& folder) {
   for (const auto& e : fs::directory_iterator(folder)) names.insert(e.path().filename().string());
   return names;
 }
-
-// Sets an environment variable for one scope.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    const char* old = std::getenv(name);
-    if (old != nullptr) old_ = old;
-    had_ = old != nullptr;
-    if (value != nullptr) {
-      ::setenv(name, value, 1);
-    } else {
-      ::unsetenv(name);
-    }
-  }
-  ~ScopedEnv() {
-    if (had_) {
-      ::setenv(name_, old_.c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  std::string old_;
-  bool had_ = false;
-};
 
 // The request as the component hands it over, with the backup job's flags.
 struct Request {

@@ -12,41 +12,16 @@
 #include <optional>
 #include <random>
 
+#include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"
 
 namespace vl::platform {
 namespace {
 using test::ReadFile;
+using test::ScopedEnv;
 using test::TempDir;
 using test::WriteFile;
 namespace fs = std::filesystem;
-
-// Sets an environment variable for one test and puts the old value back.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::string& value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    ::setenv(name, value.c_str(), 1);
-  }
-  ~ScopedEnv() {
-    if (old_)
-      ::setenv(name_, old_->c_str(), 1);
-    else
-      ::unsetenv(name_);
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
-
-size_t EntriesIn(const TempDir& dir) {
-  size_t n = 0;
-  for ([[maybe_unused]] auto& e : fs::directory_iterator(dir.path())) ++n;
-  return n;
-}
 
 struct ReadCase {
   const char* name;
@@ -176,7 +151,7 @@ TEST_P(ProfileWrite, ChangesOnlyTheEntry) {
   ASSERT_TRUE(WritePrivateProfileString(c.section, c.key, c.value, dir / "p.ini"));
   EXPECT_EQ(ReadFile(dir / "p.ini"), c.after);
   EXPECT_EQ(GetPrivateProfileString(c.section, c.key, "<default>", dir / "p.ini"), c.value);
-  EXPECT_EQ(EntriesIn(dir), 1u) << "no temporary file may stay behind";
+  EXPECT_EQ(dir.Entries().size(), 1u) << "no temporary file may stay behind";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -218,7 +193,7 @@ TEST(Profile, WriteRefusesAReadOnlyFileEvenForRoot) {
   fs::permissions(dir / "p.ini", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
   EXPECT_FALSE(WritePrivateProfileString("Main", "Path", "/new", dir / "p.ini"));
   EXPECT_EQ(ReadFile(dir / "p.ini"), "[Main]\nPath=/old\n");
-  EXPECT_EQ(EntriesIn(dir), 1u);
+  EXPECT_EQ(dir.Entries().size(), 1u);
 }
 
 TEST(Profile, WriteKeepsPermissions) {
@@ -243,7 +218,7 @@ TEST(Profile, WriteRefusesASymbolicLinkUnderTheName) {
   EXPECT_EQ(ReadFile(dir / "victim"), "[Main]\nuntouched=1\n");
   EXPECT_FALSE(fs::exists(dir / "created-elsewhere"));
   EXPECT_TRUE(fs::is_symlink(dir / "link.ini"));
-  EXPECT_EQ(EntriesIn(dir), 3u);
+  EXPECT_EQ(dir.Entries().size(), 3u);
 }
 
 TEST(Profile, WriteRefusesWhatCannotBeStoredAsOneLine) {
@@ -281,7 +256,7 @@ TEST(Profile, WriteThatRunsOutOfSpaceKeepsTheOldFile) {
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0) << "the write must report failure";
   EXPECT_EQ(ReadFile(dir / "p.ini"), before);
-  EXPECT_EQ(EntriesIn(dir), 1u);
+  EXPECT_EQ(dir.Entries().size(), 1u);
 }
 
 }  // namespace

@@ -8,11 +8,11 @@
 #include "connection/UtilityConnect.h"
 #include "platform/System.h"
 #include "platform/UserInterface.h"
-#include "tests/settings/Sandbox.h"
+#include "tests/support/SettingsFolders.h"
 
 namespace vl {
 namespace {
-using test::Sandbox;
+using test::SettingsFolders;
 using test::WriteFile;
 
 // Records what the code under test asks of the user interface.
@@ -47,18 +47,18 @@ std::string ReplaceAll(std::string text, const std::string& token, const std::st
 class ConnectionStringFixture {
  public:
   void Config(const std::string& content) {
-    WriteFile(sandbox / "config.ini", content);
-    ConfigFileName = sandbox / "config.ini";
+    WriteFile(folders.Folder("config.ini"), content);
+    ConfigFileName = folders.Folder("config.ini");
   }
   void Data(const std::string& content) {
-    WriteFile(sandbox / "data.ini", content);
-    DataFileName = sandbox / "data.ini";
+    WriteFile(folders.Folder("data.ini"), content);
+    DataFileName = folders.Folder("data.ini");
   }
   static std::string Expected(const std::string& pattern) {
     return ReplaceAll(pattern, "{pc}", platform::ComputerName().value_or(""));
   }
 
-  Sandbox sandbox;
+  SettingsFolders folders;
   RecordingUserInterface ui;
   ConnectionStringFixture() { ConfigFileName = DataFileName = "VL2000.INI"; }  // exists nowhere
 };
@@ -98,7 +98,7 @@ TEST_P(BuildConnectionStringTest, BuildsTheString) {
   ConnectionStringFixture f;
   if (c.config) f.Config(c.config);
   if (c.data) f.Data(c.data);
-  Sandbox::SetArgs(c.args);
+  f.folders.SetArguments(c.args);
   EXPECT_EQ(BuildConnectionString(c.mode), ConnectionStringFixture::Expected(Head + c.expected));
   if (c.serverName) {
     EXPECT_EQ(ServerName, c.serverName);
@@ -212,7 +212,7 @@ TEST(BuildConnectionString, OddValuesReadBackExactly) {
   for (const std::string value : {"a;b", "x;Data Source=evil", "\"q\"", "'s'", "a\"b;c", "{x}};", "p=q", "Ž;Ļ"}) {
     SCOPED_TRACE(value);
     ConnectionStringFixture f;
-    Sandbox::SetArgs({"Password=" + value, "Data Source=srv"});
+    f.folders.SetArguments({"Password=" + value, "Data Source=srv"});
     const auto properties = odbc::ParseOleDbConnectionString(BuildConnectionString(ConnectionMode::Configured));
     EXPECT_EQ(odbc::FindProperty(properties, "Password"), value);
     EXPECT_EQ(odbc::FindProperty(properties, "Data Source"), "srv");
@@ -222,10 +222,10 @@ TEST(BuildConnectionString, OddValuesReadBackExactly) {
 TEST(BuildConnectionString, CommandLineDatabaseBecomesDatabaseName) {
   ConnectionStringFixture f;
   f.Data("[Database Settings]\nInitial Catalog=FromFile\n");
-  Sandbox::SetArgs({"Initial Catalog=Other"});
+  f.folders.SetArguments({"Initial Catalog=Other"});
   BuildConnectionString(ConnectionMode::Configured);
   EXPECT_EQ(DatabaseName, "Other");
-  Sandbox::SetArgs({});
+  f.folders.SetArguments({});
   BuildConnectionString(ConnectionMode::Configured);
   EXPECT_EQ(DatabaseName, "FromFile");
 }

@@ -1,15 +1,17 @@
 // Key=Value arguments, where the settings files are, and reading their entries.
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <cstdio>
 #include <filesystem>
 #include <optional>
 
 #include "connection/UtilityConnect.h"
-#include "tests/settings/Sandbox.h"
+#include "tests/support/SettingsFolders.h"
 
 namespace vl {
 namespace {
-using test::Sandbox;
+using test::SettingsFolders;
 using test::WriteFile;
 namespace fs = std::filesystem;
 using namespace std::string_literals;
@@ -24,8 +26,7 @@ struct ParamCase {
 class GetParamValueTest : public testing::TestWithParam<ParamCase> {};
 
 TEST_P(GetParamValueTest, FindsTheFirstMatchingArgument) {
-  Sandbox sandbox;
-  Sandbox::SetArgs(GetParam().args);
+  SettingsFolders folders(GetParam().args);
   EXPECT_EQ(GetParamValue(GetParam().key), GetParam().expected);
 }
 
@@ -50,18 +51,17 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<ParamCase>& info) { return std::string(info.param.name); });
 
 TEST(GetParamValue, IgnoresTheProgramsOwnName) {
-  Sandbox sandbox;
-  platform::SetCommandLine({"Provider=self"});
+  SettingsFolders folders({}, "Provider=self");
   EXPECT_EQ(GetParamValue("Provider"), "");
 }
 
 // Where files are placed before LocateSettingsFiles runs, and what it must find.
-// In expected texts "{local}", "{common}", "{fallback}", "{root}" and "{etc}"
-// stand for the sandbox's folders.
+// In expected texts "{local}", "{common}", "{fallback}", "{drive}" and "{etc}"
+// stand for the test's folders.
 struct LocateCase {
   const char* name;
   std::vector<std::string> args;
-  std::vector<std::string> files;  // relative to the sandbox ("cwd/" is the working directory)
+  std::vector<std::string> files;  // relative to the settings root ("cwd/" is the working directory)
   bool remote = false;
   bool commonUnusable = false;  // the all-users folder is a file: nothing can be created below it
   bool localUnusable = false;
@@ -71,11 +71,11 @@ struct LocateCase {
   const char* dataFolder;
 };
 
-std::string Expand(std::string text, const Sandbox& sandbox) {
-  for (const char* token : {"local", "common", "fallback", "root", "etc", "cwd"}) {
+std::string Expand(std::string text, const SettingsFolders& folders) {
+  for (const char* token : {"local", "common", "fallback", "drive", "etc", "cwd"}) {
     const std::string placeholder = "{"s + token + "}";
     for (std::size_t at; (at = text.find(placeholder)) != std::string::npos;)
-      text.replace(at, placeholder.size(), sandbox / token);
+      text.replace(at, placeholder.size(), folders.Folder(token));
   }
   return text;
 }
@@ -84,31 +84,32 @@ class LocateSettingsFilesTest : public testing::TestWithParam<LocateCase> {};
 
 TEST_P(LocateSettingsFilesTest, ChoosesFilesAndFolders) {
   const LocateCase& c = GetParam();
-  Sandbox sandbox;
+  SettingsFolders folders;
+  folders.EnterWorkingFolder();
   for (const std::string& file : c.files) {
-    fs::create_directories(fs::path(sandbox / file).parent_path());
-    WriteFile(sandbox / file, "[Misc]\n");
+    fs::create_directories(fs::path(folders.Folder(file)).parent_path());
+    WriteFile(folders.Folder(file), "[Misc]\n");
   }
   if (c.commonUnusable) {
-    WriteFile(sandbox / "plainfile", "");
-    sandbox.Override("VLBACKUP_COMMON_APPDATA", sandbox / "plainfile");
+    WriteFile(folders.Folder("plainfile"), "");
+    folders.Override("VLBACKUP_COMMON_APPDATA", folders.Folder("plainfile"));
   }
   if (c.localUnusable) {
-    WriteFile(sandbox / "plainfile", "");
-    sandbox.Override("VLBACKUP_LOCAL_APPDATA", sandbox / "plainfile");
+    WriteFile(folders.Folder("plainfile"), "");
+    folders.Override("VLBACKUP_LOCAL_APPDATA", folders.Folder("plainfile"));
   }
-  sandbox.Override("VLBACKUP_REMOTE_SESSION", c.remote ? "1" : "0");
+  folders.Override("VLBACKUP_REMOTE_SESSION", c.remote ? "1" : "0");
   std::vector<std::string> args;
-  for (const std::string& arg : c.args) args.push_back(Expand(arg, sandbox));
-  Sandbox::SetArgs(args);
+  for (const std::string& arg : c.args) args.push_back(Expand(arg, folders));
+  folders.SetArguments(args);
   ConfigFolder = DataFolder = "<kept>";
 
   LocateSettingsFiles();
 
-  EXPECT_EQ(ConfigFileName, Expand(c.configFile, sandbox));
-  EXPECT_EQ(DataFileName, Expand(c.dataFile, sandbox));
-  EXPECT_EQ(ConfigFolder, Expand(c.configFolder, sandbox));
-  EXPECT_EQ(DataFolder, Expand(c.dataFolder, sandbox));
+  EXPECT_EQ(ConfigFileName, Expand(c.configFile, folders));
+  EXPECT_EQ(DataFileName, Expand(c.dataFile, folders));
+  EXPECT_EQ(ConfigFolder, Expand(c.configFolder, folders));
+  EXPECT_EQ(DataFolder, Expand(c.dataFolder, folders));
   if (ConfigFolder != "<kept>") {
     EXPECT_TRUE(fs::is_directory(ConfigFolder)) << "created";
   }
@@ -146,8 +147,8 @@ INSTANTIATE_TEST_SUITE_P(
                    "{fallback}", "{common}/Corvanta/Velloran/"},
         LocateCase{"AllUsersFolderUnusable", {}, {}, false, true, false, "VL2000.INI", "VL2000.INI", "{fallback}",
                    ""},
-        LocateCase{"AllUsersFolderUnusableFilesAtFallbacks", {}, {"fallback/config.ini", "root/data.ini"}, false,
-                   true, false, "{fallback}/config.ini", "{root}/data.ini", "{fallback}", ""},
+        LocateCase{"AllUsersFolderUnusableFilesAtFallbacks", {}, {"fallback/config.ini", "drive/data.ini"}, false,
+                   true, false, "{fallback}/config.ini", "{drive}/data.ini", "{fallback}", ""},
         LocateCase{"NamedFileExists", {"gsUtilityIniName={cwd}/my.ini"}, {"cwd/my.ini", CommonConfig}, false, false,
                    false, "{cwd}/my.ini", "{cwd}/my.ini", "{common}/Corvanta/Velloran",
                    "{common}/Corvanta/Velloran/"},
@@ -175,12 +176,13 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<LocateCase>& info) { return std::string(info.param.name); });
 
 TEST(ReadSettingText, BareNamesAreReadFromTheSystemSettingsDirectory) {
-  Sandbox sandbox;
-  WriteFile(sandbox / "etc/VL2000.INI", "[Database Settings]\nData Source=SRV\\A\n");
-  WriteFile(sandbox / "cwd/VL2000.INI", "[Database Settings]\nData Source=WRONG\n");
+  SettingsFolders folders;
+  folders.EnterWorkingFolder();
+  WriteFile(folders.Folder("etc/VL2000.INI"), "[Database Settings]\nData Source=SRV\\A\n");
+  WriteFile(folders.Folder("cwd/VL2000.INI"), "[Database Settings]\nData Source=WRONG\n");
   EXPECT_EQ(ReadSettingText("VL2000.INI", "Database Settings", "Data Source", "d"), "SRV\\A");
   EXPECT_EQ(ReadSettingText("VL2000.INI", "Database Settings", "Missing", "d"), "d");
-  EXPECT_EQ(ReadSettingText(sandbox / "cwd/VL2000.INI", "database settings", "DATA SOURCE", "d"), "WRONG");
+  EXPECT_EQ(ReadSettingText(folders.Folder("cwd/VL2000.INI"), "database settings", "DATA SOURCE", "d"), "WRONG");
 }
 
 // One row: the stored text, and the result with the default false and with true.
@@ -191,11 +193,28 @@ struct BoolCase {
 
 class ReadSettingBoolTest : public testing::TestWithParam<BoolCase> {};
 
+// The stored text as a test name: letters and digits kept, any other byte as
+// "_" and its hex code, the empty text as "Empty".
+std::string CaseName(const std::string& text) {
+  if (text.empty()) return "Empty";
+  std::string name;
+  for (unsigned char c : text) {
+    if (std::isalnum(c)) {
+      name += static_cast<char>(c);
+    } else {
+      char hex[4];
+      std::snprintf(hex, sizeof hex, "_%02X", c);
+      name += hex;
+    }
+  }
+  return name;
+}
+
 TEST_P(ReadSettingBoolTest, ConvertsLikeAnInteger) {
-  Sandbox sandbox;
-  WriteFile(sandbox / "c.ini", "[Misc]\nLogin="s + GetParam().text + "\n");
+  test::TempDir dir;
+  WriteFile(dir / "c.ini", "[Misc]\nLogin="s + GetParam().text + "\n");
   for (bool defaultValue : {false, true}) {
-    EXPECT_EQ(ReadSettingBool(sandbox / "c.ini", "Misc", "Login", defaultValue),
+    EXPECT_EQ(ReadSettingBool(dir / "c.ini", "Misc", "Login", defaultValue),
               GetParam().expected.value_or(defaultValue))
         << "text \"" << GetParam().text << "\", default " << defaultValue;
   }
@@ -213,13 +232,15 @@ INSTANTIATE_TEST_SUITE_P(
                     BoolCase{"True", std::nullopt}, BoolCase{"yes", std::nullopt}, BoolCase{"", std::nullopt},
                     BoolCase{"   ", std::nullopt}, BoolCase{"0x", std::nullopt}, BoolCase{"$", std::nullopt},
                     BoolCase{"-", std::nullopt}, BoolCase{"- 1", std::nullopt}, BoolCase{"1x", std::nullopt},
-                    BoolCase{"1.0", std::nullopt}, BoolCase{"$G", std::nullopt}, BoolCase{"1 2", std::nullopt}));
+                    BoolCase{"1.0", std::nullopt}, BoolCase{"$G", std::nullopt}, BoolCase{"1 2", std::nullopt}),
+    [](const testing::TestParamInfo<BoolCase>& info) { return CaseName(info.param.text); });
 
 TEST(ReadSettingBool, MissingOrBadFilesGiveTheDefault) {
-  Sandbox sandbox;
-  fs::create_directory(sandbox / "folder.ini");
-  WriteFile(sandbox / "garbage.ini", "\x01\xff[Misc\nLogin\n=\n[]\n\0\0\0"s);
-  for (const std::string& name : {sandbox / "missing.ini", sandbox / "folder.ini", sandbox / "garbage.ini",
+  SettingsFolders folders;  // the bare name must not reach this machine's settings
+  test::TempDir dir;
+  fs::create_directory(dir / "folder.ini");
+  WriteFile(dir / "garbage.ini", "\x01\xff[Misc\nLogin\n=\n[]\n\0\0\0"s);
+  for (const std::string& name : {dir / "missing.ini", dir / "folder.ini", dir / "garbage.ini",
                                  std::string("VL2000.INI"), std::string()}) {
     EXPECT_FALSE(ReadSettingBool(name, "Misc", "Login", false)) << name;
     EXPECT_TRUE(ReadSettingBool(name, "Misc", "Login", true)) << name;

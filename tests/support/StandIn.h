@@ -23,6 +23,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/pidfd.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -37,7 +38,6 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -540,15 +540,9 @@ class StandIn {
   void stop() {
     if (pid_ <= 0) return;
     ::kill(pid_, SIGTERM);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    if (!awaitExit(std::chrono::seconds(5))) ::kill(pid_, SIGKILL);
     int status = 0;
-    while (::waitpid(pid_, &status, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() > deadline) {
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, &status, 0);
-        break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
     }
     pid_ = -1;
     closeFd(stdoutFd_);
@@ -558,6 +552,19 @@ class StandIn {
   static void closeFd(int& fd) {
     if (fd >= 0) ::close(fd);
     fd = -1;
+  }
+
+  // Waits up to limit for the server to end, woken by its exit rather than
+  // polling; false when it still runs (or cannot be watched).
+  bool awaitExit(std::chrono::milliseconds limit) const {
+    const int fd = ::pidfd_open(pid_, 0);
+    if (fd < 0) return false;
+    pollfd p{fd, POLLIN, 0};
+    int n;
+    while ((n = ::poll(&p, 1, static_cast<int>(limit.count()))) < 0 && errno == EINTR) {
+    }
+    ::close(fd);
+    return n > 0;
   }
 
   void start(std::chrono::milliseconds readyTimeout) {

@@ -1,14 +1,25 @@
 #pragma once
 // A fresh folder for one test, removed with everything in it afterwards.
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <system_error>
+#include <vector>
 
 namespace vl::test {
 
+// The names in a folder, sorted.
+inline std::vector<std::string> FolderEntries(const std::filesystem::path& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// A scratch folder (the backup folder of a test, say).
 class TempDir {
  public:
   TempDir() {
@@ -28,6 +39,7 @@ class TempDir {
   const std::filesystem::path& path() const { return path_; }
   std::string operator/(const std::string& name) const { return (path_ / name).string(); }
   std::string str() const { return path_.string(); }
+  std::vector<std::string> Entries() const { return FolderEntries(path_); }
 
  private:
   std::filesystem::path path_;
