@@ -72,4 +72,11 @@ inline std::optional<std::int64_t> ParseDecimal(std::string_view text, std::int6
   return value;
 }
 
+// A TCP or UDP port number, 1 to 65535, in decimal digits only.
+inline std::optional<int> ParsePortNumber(std::string_view text) {
+  if (text.empty() || text.front() < '0' || text.front() > '9') return std::nullopt;
+  const auto port = ParseDecimal(text, 1, 65535);
+  return port ? std::optional<int>(static_cast<int>(*port)) : std::nullopt;
+}
+
 }  // namespace vl
