@@ -211,7 +211,7 @@ void TADOCommand::Execute() {
     if (outcome.Failed() && !odbc::MoreResultsMayFollow(outcome)) break;
     outcome = odbc::Inspect(SQLMoreResults(statement.get()), statement);
   }
-  if (failed) throw odbc::FailureError(failures, "Executing the command");
+  if (failed) throw odbc::SessionFailureError(failures, "Executing the command");
 }
 
 }  // namespace vl
