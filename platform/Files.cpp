@@ -103,6 +103,23 @@ bool DeleteFile(const std::string& name, std::string* why) {
   return ::unlink(name.c_str()) == 0 || Failed(why, name, "cannot be deleted", errno);
 }
 
+std::string MakePrivateTemporaryFolder(const std::string& prefix) {
+  std::error_code ec;
+  fs::path base = fs::temp_directory_path(ec);
+  if (ec) base = "/tmp";
+  // mkdtemp makes the folder 0700 under a fresh name, so nobody else can plant
+  // or read anything in it.
+  std::string pattern = (base / (prefix + "XXXXXX")).string();
+  if (::mkdtemp(pattern.data()) == nullptr) throw SystemError("No folder can be made in " + Quoted(base.string()));
+  return pattern;
+}
+
+bool RemoveFolderTree(const std::string& name, std::string* why) {
+  std::error_code ec;
+  fs::remove_all(name, ec);
+  return !ec || Failed(why, name, "cannot be removed", ec.value());
+}
+
 std::string JoinPath(const std::string& folder, const std::string& name) {
   if (folder.empty() || folder.back() == PathDelim) return folder + name;
   return folder + PathDelim + name;

@@ -24,6 +24,14 @@ bool FolderExists(const std::string& name, std::string* why = nullptr);
 bool ForceFolders(const std::string& name, std::string* why = nullptr);
 bool DeleteFile(const std::string& name, std::string* why = nullptr);  // false when nothing was deleted
 
+// A new folder under a fresh name that starts with prefix, in the system's
+// folder for temporary files, open to this user only (mode 0700). Raises an
+// Exception saying why when none can be made.
+std::string MakePrivateTemporaryFolder(const std::string& prefix);
+// Removes the folder and everything in it; a link inside is removed, never
+// followed. True when nothing is left under the name.
+bool RemoveFolderTree(const std::string& name, std::string* why = nullptr);
+
 // folder and name joined by one separator ("/"), unless folder is empty or
 // already ends with one.
 std::string JoinPath(const std::string& folder, const std::string& name);

@@ -184,6 +184,20 @@ TEST(Files, JoinPathAddsOneSeparator) {
   EXPECT_EQ(JoinPath("", "b.ini"), "b.ini");
 }
 
+TEST(Files, PrivateTemporaryFolderIsOwnersOnlyAndGoesWhole) {
+  TempDir outside;
+  WriteFile(outside / "kept", "x");
+  const std::string folder = MakePrivateTemporaryFolder("vltest-private-");
+  EXPECT_EQ(fs::path(folder).filename().string().rfind("vltest-private-", 0), 0u) << folder;
+  EXPECT_EQ(ModeOf(folder), 0700u);
+  fs::create_directory(folder + "/sub");
+  WriteFile(folder + "/sub/file", "x");
+  fs::create_directory_symlink(outside.path(), folder + "/link");
+  EXPECT_TRUE(RemoveFolderTree(folder));
+  EXPECT_FALSE(fs::exists(folder));
+  EXPECT_EQ(ReadFile(outside / "kept"), "x") << "the link inside must not be followed";
+}
+
 // Whatever goes wrong after the temporary file exists, it is removed and the
 // target keeps its old content.
 TEST(Files, ReplaceFileLeavesNothingBehindOnFailure) {
