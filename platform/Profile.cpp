@@ -237,7 +237,7 @@ void WriteEntry(const std::string& section, const std::string& key, const std::s
 
 std::string ResolveProfileFileName(const std::string& fileName) {
   if (fileName.find(PathDelim) != std::string::npos) return fileName;
-  return SystemSettingsDirectory() + PathDelim + fileName;
+  return JoinPath(SystemSettingsDirectory(), fileName);
 }
 
 std::string GetPrivateProfileString(const std::string& section, const std::string& key,
