@@ -15,8 +15,6 @@ namespace vl::platform {
 namespace fs = std::filesystem;
 
 namespace {
-std::string Quoted(const std::string& name) { return "\"" + name + "\""; }
-
 std::int64_t Nanoseconds(const timespec& t) { return std::int64_t{t.tv_sec} * 1000000000 + t.tv_nsec; }
 
 FileSnapshot SnapshotOf(const struct stat& st) {

@@ -58,6 +58,9 @@ inline std::string ErrnoText(int error) {
   return strerror_r(error, buffer, sizeof buffer);
 }
 
+// A file name as messages quote it.
+inline std::string Quoted(const std::string& name) { return "\"" + name + "\""; }
+
 // An Exception saying what failed and, from errno, why.
 inline Exception SystemError(const std::string& what, int error = errno) {
   return Exception(what + ": " + ErrnoText(error));

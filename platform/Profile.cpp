@@ -189,8 +189,6 @@ std::string WithEntry(std::string_view content, const std::string& section, cons
   return out;
 }
 
-std::string Quoted(const std::string& name) { return "\"" + name + "\""; }
-
 // Writes content over target through a temporary sibling, so the old file
 // stays whole until the new one is complete on disk. An existing file keeps its
 // mode and, where root writes it, its owner.

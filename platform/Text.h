@@ -4,7 +4,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <string>
 #include <string_view>
 
 namespace vl {
@@ -25,12 +24,6 @@ inline std::string_view Trim(std::string_view s) {
 }
 
 inline char UpperAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-
-inline std::string UpperAscii(std::string_view s) {
-  std::string upper(s);
-  for (char& c : upper) c = UpperAscii(c);
-  return upper;
-}
 
 inline bool SameText(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
