@@ -1,6 +1,5 @@
 // Which settings files the system uses, reading their entries, and Key=Value
 // arguments on the command line.
-#include <climits>
 #include <cstdint>
 #include <exception>
 #include <optional>

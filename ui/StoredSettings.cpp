@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
-#include <climits>
+#include <cstdint>
 #include <sstream>
 
 #include "archive/DynaLibZ.h"
