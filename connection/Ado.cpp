@@ -13,6 +13,7 @@
 #include "connection/OdbcText.h"
 #include "connection/SqlBrowser.h"
 #include "platform/Error.h"
+#include "platform/Text.h"
 
 namespace vl {
 
@@ -80,10 +81,6 @@ EDatabaseError WithEncryptionReason(const EDatabaseError& e, const odbc::Connect
   else
     return e;
   return EDatabaseError(e.Message() + "\n" + reason, e.SqlState, e.NativeError);
-}
-
-bool IsBlankText(const std::string& text) {
-  return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) <= 32; });
 }
 
 }  // namespace
@@ -214,7 +211,7 @@ void TADOCommand::Execute() {
     if (outcome.Failed() && !odbc::MoreResultsMayFollow(outcome)) break;
     outcome = odbc::Inspect(SQLMoreResults(statement.get()), statement);
   }
-  if (failed) throw odbc::FailureError(failures, "Executing the command");
+  if (failed) throw odbc::SessionFailureError(failures, "Executing the command");
 }
 
 }  // namespace vl

@@ -5,6 +5,7 @@
 
 #include "connection/UtilityConnect.h"
 #include "platform/System.h"
+#include "platform/Text.h"
 #include "platform/UserInterface.h"
 
 namespace vl {
@@ -33,30 +34,12 @@ constexpr const char* DatabaseSection = "Database Settings";
 constexpr const char* InstanceSuffix = "\\VELLORAN";
 constexpr const char* LocalInstance = ".\\VELLORAN";
 
-bool IsBlankOnly(const std::string& s) {
-  for (char c : s)
-    if (static_cast<unsigned char>(c) > 32) return false;
-  return true;
-}
-
-bool EndsWithNoCase(const std::string& s, const std::string& suffix) {
-  if (s.size() < suffix.size()) return false;
-  for (std::size_t i = 0; i < suffix.size(); ++i) {
-    char a = s[s.size() - suffix.size() + i];
-    char b = suffix[i];
-    if (a >= 'a' && a <= 'z') a = static_cast<char>(a - 'a' + 'A');
-    if (b >= 'a' && b <= 'z') b = static_cast<char>(b - 'a' + 'A');
-    if (a != b) return false;
-  }
-  return true;
-}
-
 // A configured server names the product's instance on that machine. A value that
 // already names it passes unchanged, so the login default ".\VELLORAN" does not
 // become ".\VELLORAN\VELLORAN".
 std::string ProductInstanceSource(const std::string& configured) {
-  if (IsBlankOnly(configured)) return LocalInstance;
-  if (EndsWithNoCase(configured, InstanceSuffix)) return configured;
+  if (IsBlankText(configured)) return LocalInstance;
+  if (EndsWithText(configured, InstanceSuffix)) return configured;
   return configured + InstanceSuffix;
 }
 

@@ -1,14 +1,9 @@
 #include "connection/DataSourceFile.h"
 
-#include <stdlib.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
+#include <cstdlib>
 
 #include "platform/Error.h"
+#include "platform/Files.h"
 
 namespace vl::odbc {
 namespace {
@@ -16,24 +11,23 @@ namespace {
 constexpr const char* FolderPrefix = "vlbackup-dsn-";
 
 std::string MakePrivateFolder() {
-  std::error_code ec;
-  std::filesystem::path base = std::filesystem::temp_directory_path(ec);
-  if (ec) base = "/tmp";
-  // mkdtemp makes the folder 0700 under a fresh name, so nobody else can plant
-  // or read anything in it.
-  std::string pattern = (base / (std::string(FolderPrefix) + "XXXXXX")).string();
-  if (::mkdtemp(pattern.data()) == nullptr)
-    throw Exception("Cannot create a folder for the driver's data source: " + std::string(std::strerror(errno)) +
-                    ".");
-  return pattern;
+  try {
+    return platform::MakePrivateTemporaryFolder(FolderPrefix);
+  } catch (const Exception& e) {
+    throw Exception("Cannot create a folder for the driver's data source: " + e.Message() + ".");
+  }
 }
 
 void WriteSection(const std::string& path, const std::string& section, const std::vector<DataSourceEntry>& entries) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << '[' << section << "]\n";
-  for (const auto& [key, value] : entries) out << key << " = " << value << '\n';
-  out.close();
-  if (!out) throw Exception("Cannot write the driver's data source " + path + ".");
+  std::string text = "[" + section + "]\n";
+  for (const auto& [key, value] : entries) text += key + " = " + value + "\n";
+  try {
+    platform::ReplaceFile(path, 0600, [&](int fd) {
+      if (!platform::WriteAll(fd, text)) throw platform::SystemError("Writing failed");
+    });
+  } catch (const Exception& e) {
+    throw Exception("Cannot write the driver's data source " + path + ": " + e.Message() + ".");
+  }
 }
 
 }  // namespace
@@ -66,8 +60,7 @@ TemporaryDataSource::TemporaryDataSource(const DataSourceEntries& entries) : fol
     WriteSection(ini, name_, odbc);
     odbcIni_.emplace("ODBCINI", ini);
   } catch (...) {
-    std::error_code ec;
-    std::filesystem::remove_all(folder_, ec);
+    platform::RemoveFolderTree(folder_);
     throw;
   }
 }
@@ -75,8 +68,7 @@ TemporaryDataSource::TemporaryDataSource(const DataSourceEntries& entries) : fol
 TemporaryDataSource::~TemporaryDataSource() {
   odbcIni_.reset();
   freeTdsConf_.reset();
-  std::error_code ec;
-  std::filesystem::remove_all(folder_, ec);
+  platform::RemoveFolderTree(folder_);
 }
 
 }  // namespace vl::odbc

@@ -1,17 +1,11 @@
 #include "connection/OdbcConnectionString.h"
 
-#include <cstdlib>
-
 #include "connection/DatabaseError.h"
 #include "platform/Error.h"
 #include "platform/Text.h"
 
 namespace vl::odbc {
 namespace {
-
-bool StartsWithText(std::string_view s, std::string_view prefix) {
-  return s.size() >= prefix.size() && SameText(s.substr(0, prefix.size()), prefix);
-}
 
 bool ContainsText(std::string_view s, std::string_view part) {
   for (std::size_t i = 0; i + part.size() <= s.size(); ++i)
@@ -76,26 +70,16 @@ std::string ReadValue(std::string_view text, std::size_t& i) {
 }
 
 int ParsePort(std::string_view text, std::string_view dataSource) {
-  text = Trim(text);
-  // Longer digit strings are refused before they are added up, so nothing overflows.
-  bool valid = !text.empty() && text.size() <= 5;
-  int port = 0;
-  for (std::size_t i = 0; valid && i < text.size(); ++i) {
-    valid = text[i] >= '0' && text[i] <= '9';
-    port = port * 10 + (text[i] - '0');
-  }
-  if (!valid || port < 1 || port > 65535)
-    throw Exception("The data source '" + std::string(dataSource) + "' names an invalid port (1 to 65535).");
-  return port;
+  const auto port = ParsePortNumber(Trim(text));
+  if (!port) throw Exception("The data source '" + std::string(dataSource) + "' names an invalid port (1 to 65535).");
+  return *port;
 }
 
 std::optional<int> ParsePacketSize(const std::string& text) {
   if (text.empty()) return std::nullopt;
-  char* end = nullptr;
-  const long value = std::strtol(text.c_str(), &end, 10);
-  if (end == text.c_str() || *end != '\0' || value < 512 || value > 32767)
-    throw Exception("The packet size '" + text + "' is not a number from 512 to 32767.");
-  return static_cast<int>(value);
+  const auto value = ParseDecimal(text, 512, 32767);
+  if (!value) throw Exception("The packet size '" + text + "' is not a number from 512 to 32767.");
+  return static_cast<int>(*value);
 }
 
 bool IsTrustedLogin(std::string_view value) {

@@ -52,6 +52,14 @@ std::string WideToUtf8(const std::vector<SQLWCHAR>& buffer, std::size_t length) 
 
 bool IsInformational(const DiagRecord& record) { return record.state.rfind("01", 0) == 0; }
 
+// Class 08 is the connection's; FreeTDS reports its own read failure (20004),
+// write failure (20006) and end of stream (20017) by number, at times as mere
+// information.
+bool SaysConnectionLost(const DiagRecord& record) {
+  return record.state.rfind("08", 0) == 0 || record.native == 20004 || record.native == 20006 ||
+         record.native == 20017;
+}
+
 }  // namespace
 
 std::vector<DiagRecord> ReadDiagnostics(SQLSMALLINT type, SQLHANDLE handle) {
@@ -110,6 +118,15 @@ EDatabaseError FailureError(const std::vector<DiagRecord>& records, std::string_
                                   [](const DiagRecord& r) { return !IsInformational(r); });
   if (first == records.end()) return EDatabaseError(FailureText(records, action), "", 0);
   return EDatabaseError(FailureText(records, action), first->state, first->native);
+}
+
+EDatabaseError SessionFailureError(const std::vector<DiagRecord>& records, std::string_view action) {
+  const auto lost = std::find_if(records.begin(), records.end(), SaysConnectionLost);
+  if (lost == records.end()) return FailureError(records, action);
+  std::string driverText = FailureText(records, action);
+  const std::string lostText = StripComponentPrefixes(lost->message);
+  if (driverText.find(lostText) == std::string::npos) driverText += "\n" + lostText;
+  return EDatabaseError(std::string(LostConnectionText) + "\n" + driverText, lost->state, lost->native);
 }
 
 Outcome Inspect(SQLRETURN rc, const Handle& handle) {

@@ -64,6 +64,17 @@ struct Outcome {
   bool Failed() const { return rc != SQL_SUCCESS && rc != SQL_SUCCESS_WITH_INFO && rc != SQL_NO_DATA; }
 };
 
+// What a failure on an open connection says first when the connection broke.
+inline constexpr const char* LostConnectionText =
+    "The connection to the server was lost (the network failed, or the server stopped or ended the session), "
+    "so the command may not have completed. Check that the server is running and reachable, then try again.";
+
+// FailureError for a call on an open connection: when the records tell that
+// the connection broke, the text starts with LostConnectionText, followed by
+// the driver's, and carries the SQLSTATE and native error of the record that
+// told it.
+EDatabaseError SessionFailureError(const std::vector<DiagRecord>& records, std::string_view action);
+
 // The checkpoint, for callers that gather failures before they report them.
 Outcome Inspect(SQLRETURN rc, const Handle& handle);
 

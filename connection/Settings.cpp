@@ -11,6 +11,7 @@
 #include "platform/Files.h"
 #include "platform/Profile.h"
 #include "platform/SpecialFolders.h"
+#include "platform/Text.h"
 
 namespace vl {
 
@@ -31,22 +32,6 @@ ProfileReader& InstalledProfileReader() {
   return reader;
 }
 
-bool IsBlank(char c) { return static_cast<unsigned char>(c) <= 32; }
-
-std::string Trimmed(const std::string& s) {
-  std::size_t first = 0;
-  std::size_t last = s.size();
-  while (first < last && IsBlank(s[first])) ++first;
-  while (last > first && IsBlank(s[last - 1])) --last;
-  return s.substr(first, last - first);
-}
-
-std::string UpperAscii(std::string s) {
-  for (char& c : s)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return s;
-}
-
 // The folder when it exists or could be created with its parents.
 bool FolderAvailable(const std::string& folder) {
   return platform::FolderExists(folder) || platform::ForceFolders(folder);
@@ -57,7 +42,7 @@ std::optional<std::string> ChooseConfigBase() {
   std::optional<std::string> local = platform::GetSpecialFolderPath(SpecialFolder::LocalAppData);
   // In a remote session the all-users folder is never used.
   if (IsRemoteSession()) return local;
-  if (local && platform::FileExists(*local + ProductSubfolder + "/" + CurrentConfigFile)) return local;
+  if (local && platform::FileExists(platform::JoinPath(*local + ProductSubfolder, CurrentConfigFile))) return local;
   return platform::GetSpecialFolderPath(SpecialFolder::CommonAppData);
 }
 
@@ -71,30 +56,30 @@ int HexDigit(char c) {
 }  // namespace
 
 std::optional<std::int32_t> TextToInt32(const std::string& text) {
-  std::size_t i = 0;
-  while (i < text.size() && text[i] == ' ') ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  std::string_view rest(text);
+  while (!rest.empty() && rest.front() == ' ') rest.remove_prefix(1);
+  const bool negative = !rest.empty() && rest.front() == '-';
+  std::string_view digits = rest;
+  if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) digits.remove_prefix(1);
 
-  bool hex = false;
-  if (i < text.size() && (text[i] == '$' || text[i] == 'x' || text[i] == 'X')) {
-    hex = true;
-    ++i;
-  } else if (i + 1 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
-    hex = true;
-    i += 2;
+  std::size_t prefix = 0;
+  if (!digits.empty() && (digits[0] == '$' || digits[0] == 'x' || digits[0] == 'X')) prefix = 1;
+  else if (digits.size() > 1 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) prefix = 2;
+  if (prefix == 0) {
+    const auto value = ParseDecimal(rest, INT32_MIN, INT32_MAX);
+    return value ? std::optional<std::int32_t>(static_cast<std::int32_t>(*value)) : std::nullopt;
   }
-  if (i == text.size()) return std::nullopt;  // at least one digit
+  digits.remove_prefix(prefix);
+  if (digits.empty()) return std::nullopt;  // at least one digit
 
-  // Decimal values must fit the signed range; hexadecimal ones any 32-bit pattern
-  // ($FFFFFFFF is -1), as the conversion this stands for reads them.
-  const std::uint64_t limit = hex ? 0xFFFFFFFFull : (negative ? 0x80000000ull : 0x7FFFFFFFull);
+  // Hexadecimal values may use any 32-bit pattern ($FFFFFFFF is -1), as the
+  // conversion this stands for reads them.
   std::uint64_t magnitude = 0;
-  for (; i < text.size(); ++i) {
-    int digit = hex ? HexDigit(text[i]) : ((text[i] >= '0' && text[i] <= '9') ? text[i] - '0' : -1);
+  for (char c : digits) {
+    const int digit = HexDigit(c);
     if (digit < 0) return std::nullopt;
-    magnitude = magnitude * (hex ? 16 : 10) + static_cast<std::uint64_t>(digit);
-    if (magnitude > limit) return std::nullopt;
+    magnitude = magnitude * 16 + static_cast<std::uint64_t>(digit);
+    if (magnitude > 0xFFFFFFFFull) return std::nullopt;
   }
   const auto bits = static_cast<std::uint32_t>(negative ? (0 - magnitude) : magnitude);
   return static_cast<std::int32_t>(bits);
@@ -118,12 +103,12 @@ ParamValueSource::ParamValueSource(const std::vector<std::string>& arguments)
 ParamValueSource::~ParamValueSource() { CurrentArguments = previous_; }
 
 std::string GetParamValue(const std::string& name) {
-  const std::string wanted = UpperAscii(name);
   const std::vector<std::string> arguments = CurrentArguments != nullptr ? *CurrentArguments : ProcessArguments();
   for (const std::string& arg : arguments) {
     const std::size_t eq = arg.find('=');
     if (eq == std::string::npos) continue;
-    if (UpperAscii(arg.substr(0, eq)) == wanted) return Trimmed(arg.substr(eq + 1));
+    const std::string_view key = std::string_view(arg).substr(0, eq);
+    if (SameText(key, name)) return std::string(Trim(std::string_view(arg).substr(eq + 1)));
   }
   return {};
 }
@@ -146,7 +131,7 @@ std::string GetDataFolder() {
   try {
     std::optional<std::string> common = platform::GetSpecialFolderPath(platform::SpecialFolder::CommonAppData);
     if (!common) return {};
-    const std::string candidate = *common + ProductSubfolder + "/";
+    const std::string candidate = *common + ProductSubfolder + platform::PathDelim;
     return FolderAvailable(candidate) ? candidate : std::string();
   } catch (const std::exception&) {
     return {};
@@ -166,9 +151,10 @@ void LocateSettingsFiles() {
   ConfigFolder = GetConfigFolder();
   DataFolder = GetDataFolder();
   if (ConfigFileName.empty()) {
-    ConfigFileName = ConfigFolder + "/" + CurrentConfigFile;
+    ConfigFileName = platform::JoinPath(ConfigFolder, CurrentConfigFile);
     // Without a data folder the name falls to the root of the current drive.
-    DataFileName = (DataFolder.empty() ? platform::CurrentDriveRoot() : DataFolder) + CurrentDataFile;
+    const std::string dataFolder = DataFolder.empty() ? platform::CurrentDriveRoot() : DataFolder;
+    DataFileName = platform::JoinPath(dataFolder, CurrentDataFile);
   }
   // Names are tested exactly as they stand, relative ones against the working
   // directory; Linux compares them with regard to case where Windows did not.

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/Error.h"
+#include "platform/Text.h"
 
 namespace vl::odbc {
 namespace {
@@ -45,13 +46,6 @@ struct AddressList {
   }
 };
 
-bool SameText(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           const auto up = [](char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; };
-           return up(x) == up(y);
-         });
-}
-
 std::vector<std::string_view> Split(std::string_view text, std::string_view separator) {
   std::vector<std::string_view> parts;
   for (;;) {
@@ -63,17 +57,6 @@ std::vector<std::string_view> Split(std::string_view text, std::string_view sepa
     parts.push_back(text.substr(0, at));
     text.remove_prefix(at + separator.size());
   }
-}
-
-std::optional<int> ParsePort(std::string_view text) {
-  if (text.empty() || text.size() > 5) return std::nullopt;
-  int port = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    port = port * 10 + (c - '0');
-  }
-  if (port < 1 || port > 65535) return std::nullopt;
-  return port;
 }
 
 std::string Describe(const std::string& host, const std::string& instance) {
@@ -122,7 +105,7 @@ std::optional<int> TcpPortFromBrowserAnswer(std::string_view answer, std::string
     std::optional<int> port;
     for (std::size_t i = 0; i + 1 < fields.size(); i += 2) {
       if (SameText(fields[i], "InstanceName")) name = fields[i + 1];
-      else if (SameText(fields[i], "tcp")) port = ParsePort(fields[i + 1]);
+      else if (SameText(fields[i], "tcp")) port = ParsePortNumber(fields[i + 1]);
     }
     if (name && SameText(*name, instance)) return port;
   }

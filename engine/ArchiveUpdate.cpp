@@ -60,8 +60,9 @@ class ArchiveOutput {
   uint64_t position_ = 0;
 };
 
-[[noreturn]] void TooLarge(const std::string& what) {
-  throw DzipError(DZ_ERR_TOO_LARGE, what + " needs ZIP64 records, which were not allowed");
+// Refuses what needs ZIP64 records unless large files were allowed.
+void RequireZip64Allowed(bool needed, bool allowed, const std::string& what) {
+  if (needed && !allowed) throw DzipError(DZ_ERR_TOO_LARGE, what + " needs ZIP64 records, which were not allowed");
 }
 
 bool IsNonAsciiUtf8(const std::string& text) {
@@ -99,7 +100,7 @@ std::vector<PlannedItem> PlanItems(const AddRequest& request) {
     if (!info.exists) throw DzipError(DZ_ERR_ITEM_UNREADABLE, "no such file: " + path);
     if (info.link) throw DzipError(DZ_ERR_ITEM_UNREADABLE, "a symbolic link, not followed: " + path);
     if (!info.regular) throw DzipError(DZ_ERR_ITEM_UNREADABLE, "not a file: " + path);
-    if (!request.largeFiles && NeedsZip64(info.size)) TooLarge(path);
+    RequireZip64Allowed(SizesNeedZip64(info.size), request.largeFiles, path);
     std::string name = EntryName(path, request.bareNames);
     if (name.empty() || name.size() > kMax16) throw DzipError(DZ_ERR_ITEM_UNREADABLE, "no usable entry name: " + path);
     std::erase_if(plan, [&](const PlannedItem& p) { return p.entryName == name; });
@@ -111,8 +112,8 @@ std::vector<PlannedItem> PlanItems(const AddRequest& request) {
 void CopyEntry(InputFile& source, EntryRecord entry, ArchiveOutput& out, bool largeFiles,
                std::vector<EntryRecord>& written) {
   entry.localOffset = out.Position();
-  entry.zip64Sizes = NeedsZip64(entry.size) || NeedsZip64(entry.compressedSize);
-  if (!largeFiles && EntryUsesZip64(entry)) TooLarge(entry.name);
+  entry.zip64Sizes = SizesNeedZip64(entry.size, entry.compressedSize);
+  RequireZip64Allowed(EntryUsesZip64(entry), largeFiles, entry.name);
   out.Write(LocalHeader(entry));
   CopyCheckedData(source, entry, [&](const uint8_t* data, size_t size) { out.Write(data, size); });
   if (entry.flags & kFlagDataDescriptor) out.Write(DataDescriptor(entry));
@@ -133,8 +134,10 @@ EntryRecord PackItem(const PlannedItem& item, const AddRequest& request, Paralle
   entry.dosDateTime = DosDateTime(info.modified);
   entry.size = info.size;
   entry.localOffset = out.Position();
-  entry.zip64Sizes = request.largeFiles && (NeedsZip64(info.size) || NeedsZip64(WorstCompressedSize(info.size)));
-  if (!request.largeFiles && (NeedsZip64(info.size) || NeedsZip64(entry.localOffset))) TooLarge(item.path);
+  // The local header cannot grow later, so its size fields are chosen for the worst case.
+  entry.zip64Sizes = request.largeFiles && SizesNeedZip64(info.size, WorstCompressedSize(info.size));
+  RequireZip64Allowed(SizesNeedZip64(info.size) || OffsetNeedsZip64(entry.localOffset), request.largeFiles,
+                      item.path);
   const std::string placeholder = LocalHeader(entry);
   out.Write(placeholder);
 
@@ -155,7 +158,7 @@ EntryRecord PackItem(const PlannedItem& item, const AddRequest& request, Paralle
   entry.crc = result.crc;
   entry.size = result.size;
   entry.compressedSize = result.compressedSize;
-  if (!entry.zip64Sizes && (NeedsZip64(entry.size) || NeedsZip64(entry.compressedSize))) TooLarge(item.path);
+  RequireZip64Allowed(SizesNeedZip64(entry.size, entry.compressedSize), entry.zip64Sizes, item.path);
   // Same length as the placeholder: only the values change.
   out.WriteAt(entry.localOffset, LocalHeader(entry));
   if (request.diagnostic) {
@@ -170,9 +173,9 @@ void WriteDirectory(const std::vector<EntryRecord>& entries, const std::string& 
   uint64_t offset = out.Position();
   for (const auto& entry : entries) out.Write(CentralHeader(entry));
   uint64_t size = out.Position() - offset;
-  bool zip64 = NeedsZip64End(entries.size(), offset, size) ||
-               std::any_of(entries.begin(), entries.end(), EntryUsesZip64);
-  if (zip64 && !largeFiles) TooLarge("the archive's directory");
+  const bool zip64 = NeedsZip64End(entries.size(), offset, size) ||
+                     std::any_of(entries.begin(), entries.end(), EntryUsesZip64);
+  RequireZip64Allowed(zip64, largeFiles, "the archive's directory");
   out.Write(EndRecords(entries.size(), offset, size, comment, zip64));
   out.Flush();
 }

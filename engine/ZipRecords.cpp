@@ -166,7 +166,7 @@ EntryRecord ReadCentralHeader(Reader& r) {
                    offset == kMax32 ? &e.localOffset : nullptr, disk == kMax16},
                   &e);
   if (disk != 0 && disk != kMax16) Damaged("spans several disks");
-  e.zip64Sizes = NeedsZip64(e.size) || NeedsZip64(e.compressedSize);
+  e.zip64Sizes = SizesNeedZip64(e.size, e.compressedSize);
   return e;
 }
 
@@ -295,7 +295,7 @@ void CheckNoOverlap(const std::vector<EntryRecord>& entries) {
 
 }  // namespace
 
-bool EntryUsesZip64(const EntryRecord& entry) { return entry.zip64Sizes || NeedsZip64(entry.localOffset); }
+bool EntryUsesZip64(const EntryRecord& entry) { return entry.zip64Sizes || OffsetNeedsZip64(entry.localOffset); }
 
 uint16_t Length16(size_t length) {
   if (length > kMax16) {
@@ -324,7 +324,7 @@ std::string LocalHeader(const EntryRecord& entry) {
 }
 
 std::string CentralHeader(const EntryRecord& entry) {
-  bool offsetInExtra = NeedsZip64(entry.localOffset);
+  bool offsetInExtra = OffsetNeedsZip64(entry.localOffset);
   std::string extra = Zip64Extra(entry, offsetInExtra);
   return Bytes()
       .U32(kCentralSignature)

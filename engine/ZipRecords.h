@@ -46,8 +46,15 @@ struct EntryRecord {
   uint64_t dataOffset = 0;    // where the compressed data starts (read archives only)
 };
 
-// Whether sizes of this magnitude need ZIP64 fields.
+// Whether a value needs a ZIP64 field: the classic 32-bit field holds less.
 inline bool NeedsZip64(uint64_t value) { return value >= kMax32; }
+// Whether an entry of these sizes needs ZIP64 size fields; a compressed size
+// not known yet is 0.
+inline bool SizesNeedZip64(uint64_t size, uint64_t compressedSize = 0) {
+  return NeedsZip64(size) || NeedsZip64(compressedSize);
+}
+// Whether a local header at this offset needs a ZIP64 field in the central header.
+inline bool OffsetNeedsZip64(uint64_t localOffset) { return NeedsZip64(localOffset); }
 
 std::string LocalHeader(const EntryRecord& entry);
 std::string CentralHeader(const EntryRecord& entry);

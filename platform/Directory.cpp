@@ -9,15 +9,11 @@
 #include <unistd.h>
 
 #include "platform/FileStatus.h"
+#include "platform/Files.h"
+#include "platform/PosixFile.h"
 
 namespace vl::platform {
 namespace {
-std::string Quoted(const std::string& name) { return "\"" + name + "\""; }
-
-std::string Joined(const std::string& folder, const std::string& name) {
-  return (!folder.empty() && folder.back() == '/') ? folder + name : folder + "/" + name;
-}
-
 struct DirCloser {
   void operator()(DIR* dir) const { ::closedir(dir); }
 };
@@ -77,7 +73,7 @@ std::vector<DirectoryEntry> Directory::RegularFiles() const {
 }
 
 void Directory::RemoveSoleFile(const std::string& name, const FileSnapshot& expected) const {
-  const std::string shown = Quoted(Joined(name_, name));
+  const std::string shown = Quoted(JoinPath(name_, name));
   if (name.empty() || name.find('/') != std::string::npos || IsDotOrDotDot(name.c_str()))
     throw Exception(shown + " is not a name within the folder");
   struct stat st {};

@@ -3,16 +3,38 @@
 // File names on Linux are compared with regard to case; callers that relied on
 // Windows folding case name the file exactly as it was written.
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
+#include <sys/types.h>
 
 #include "platform/PosixFile.h"
 
 namespace vl::platform {
 
-bool FileExists(const std::string& name);    // an existing entry that is not a folder
-bool FolderExists(const std::string& name);
-bool ForceFolders(const std::string& name);  // creates missing parents; true when the folder exists afterwards
-bool DeleteFile(const std::string& name);    // false when nothing was deleted
+// The calls below that answer with a Boolean treat a failure as an ordinary
+// outcome (a file that is missing, a folder that cannot be made and has a
+// fallback). A caller that wants to show why passes why: on a false result it
+// receives the quoted name, what failed and the system's reason, as in
+// "\"/x/a\" cannot be created: Not a directory"; it is left alone otherwise.
+
+bool FileExists(const std::string& name, std::string* why = nullptr);  // an existing entry that is not a folder
+bool FolderExists(const std::string& name, std::string* why = nullptr);
+// Creates missing parents; true when the folder exists afterwards.
+bool ForceFolders(const std::string& name, std::string* why = nullptr);
+bool DeleteFile(const std::string& name, std::string* why = nullptr);  // false when nothing was deleted
+
+// A new folder under a fresh name that starts with prefix, in the system's
+// folder for temporary files, open to this user only (mode 0700). Raises an
+// Exception saying why when none can be made.
+std::string MakePrivateTemporaryFolder(const std::string& prefix);
+// Removes the folder and everything in it; a link inside is removed, never
+// followed. True when nothing is left under the name.
+bool RemoveFolderTree(const std::string& name, std::string* why = nullptr);
+
+// folder and name joined by one separator ("/"), unless folder is empty or
+// already ends with one.
+std::string JoinPath(const std::string& folder, const std::string& name);
 
 // What identifies a file on this machine, and what tells whether it changed.
 struct FileSnapshot {
@@ -41,6 +63,16 @@ FileSnapshot SoleRegularFile(const std::string& name);
 // Exception saying why when nothing was copied.
 void CopyFile(const std::string& source, const std::string& target, bool failIfExists,
               const FileSnapshot* expectedSource = nullptr);
+
+// Writes a file whole or not at all: writer fills a new temporary file beside
+// target (created exclusively with mode 0600, never through a link), which
+// then gets mode (by default 0666 less the umask), is flushed to disk and
+// renamed over target; with failIfExists it is linked to target instead, which
+// fails when target exists. The temporary file is gone afterwards, whatever
+// happened. writer raises Exception to give up. Raises an Exception saying what
+// failed and why; target is then untouched.
+void ReplaceFile(const std::string& target, std::optional<mode_t> mode, const std::function<void(int fd)>& writer,
+                 bool failIfExists = false);
 
 // An exclusive lock (flock) on a lock file, released when the object goes and
 // by the kernel when the process ends, however it ends.

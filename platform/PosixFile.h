@@ -58,17 +58,26 @@ inline std::string ErrnoText(int error) {
   return strerror_r(error, buffer, sizeof buffer);
 }
 
+// A file name as messages quote it.
+inline std::string Quoted(const std::string& name) { return "\"" + name + "\""; }
+
 // An Exception saying what failed and, from errno, why.
 inline Exception SystemError(const std::string& what, int error = errno) {
   return Exception(what + ": " + ErrnoText(error));
 }
 
-// Writes everything, retrying short and interrupted writes.
+// Writes everything, retrying short and interrupted writes. On false, errno
+// says why; a write that takes nothing counts as a full device (ENOSPC), since
+// retrying it could go on forever.
 inline bool WriteAll(int fd, std::string_view data) {
   while (!data.empty()) {
     ssize_t n = ::write(fd, data.data(), data.size());
     if (n < 0) {
       if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) {
+      errno = ENOSPC;
       return false;
     }
     data.remove_prefix(static_cast<std::size_t>(n));

@@ -1,15 +1,14 @@
 #include "platform/Profile.h"
 
-#include <atomic>
 #include <cerrno>
 #include <fcntl.h>
-#include <filesystem>
 #include <optional>
 #include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
+#include "platform/Files.h"
 #include "platform/PosixFile.h"
 #include "platform/SpecialFolders.h"
 #include "platform/Text.h"
@@ -68,7 +67,11 @@ std::optional<Entry> EntryOf(std::string_view line) {
 std::optional<std::string> ReadRegularFile(const std::string& name, int openFlags, struct stat& st) {
   Fd fd(::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | openFlags));
   if (!fd.ok()) return std::nullopt;
-  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  if (::fstat(fd.get(), &st) != 0) return std::nullopt;
+  if (!S_ISREG(st.st_mode)) {
+    errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    return std::nullopt;
+  }
   std::string content;
   content.reserve(static_cast<std::size_t>(st.st_size));
   char buffer[1 << 16];
@@ -186,67 +189,53 @@ std::string WithEntry(std::string_view content, const std::string& section, cons
   return out;
 }
 
-std::string TemporaryName(const std::filesystem::path& target) {
-  static std::atomic<unsigned> counter{0};
-  std::string name = "." + target.filename().string() + ".vltmp" + std::to_string(::getpid()) + "." +
-                     std::to_string(counter++);
-  return (target.parent_path() / name).string();
-}
-
-// Writes content under a temporary name beside target and renames it over
-// target, so the old file stays whole until the new one is complete on disk.
-bool ReplaceFile(const std::filesystem::path& target, std::string_view content,
-                 const struct stat* existing) {
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string tempName = TemporaryName(target);
-    Fd fd(::open(tempName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-    if (!fd.ok()) {
-      if (errno == EEXIST) continue;
-      return false;
+// Writes content over target through a temporary sibling, so the old file
+// stays whole until the new one is complete on disk. An existing file keeps its
+// mode and, where root writes it, its owner.
+void WriteWhole(const std::string& target, std::string_view content, const struct stat* existing) {
+  std::optional<mode_t> mode;
+  if (existing != nullptr) mode = existing->st_mode & 07777;
+  ReplaceFile(target, mode, [&](int fd) {
+    // Best effort: only root may hand the file back to its owner.
+    if (existing != nullptr && ::geteuid() == 0) {
+      [[maybe_unused]] const int ignored = ::fchown(fd, existing->st_uid, existing->st_gid);
     }
-    TemporaryFile temp(tempName);
-    if (existing != nullptr) {
-      if (::fchmod(fd.get(), existing->st_mode & 07777) != 0) return false;
-      // Best effort: only root may hand the file back to its owner.
-      if (::geteuid() == 0) {
-        [[maybe_unused]] const int ignored = ::fchown(fd.get(), existing->st_uid, existing->st_gid);
-      }
-    }
-    if (!WriteAll(fd.get(), content) || ::fsync(fd.get()) != 0 || !fd.CloseChecked()) return false;
-    if (::rename(temp.name().c_str(), target.c_str()) != 0) return false;
-    temp.Keep();
-    return true;
-  }
-  return false;
+    if (!WriteAll(fd, content)) throw SystemError(Quoted(target) + " cannot be written");
+  });
 }
 
 // A symbolic link under the name is refused, never followed: in a folder others
-// can write to, it could point the write at any file.
-bool WriteEntry(const std::string& section, const std::string& key, const std::string& value,
+// can write to, it could point the write at any file. Raises an Exception
+// saying why nothing was written.
+void WriteEntry(const std::string& section, const std::string& key, const std::string& value,
                 const std::string& fileName) {
-  const std::filesystem::path target = ResolveProfileFileName(fileName);
+  const std::string target = ResolveProfileFileName(fileName);
 
   const std::string cleanSection(Trim(section));
   const std::string cleanKey(Trim(key));
   struct stat st {};
   if (::lstat(target.c_str(), &st) != 0) {
-    return errno == ENOENT && ReplaceFile(target, WithEntry("", cleanSection, cleanKey, value), nullptr);
+    if (errno != ENOENT) throw SystemError(Quoted(target) + " cannot be examined");
+    WriteWhole(target, WithEntry("", cleanSection, cleanKey, value), nullptr);
+    return;
   }
-  if (!S_ISREG(st.st_mode)) return false;
+  if (S_ISLNK(st.st_mode)) throw Exception(Quoted(target) + " is a symbolic link");
+  if (!S_ISREG(st.st_mode)) throw Exception(Quoted(target) + " is not a regular file");
   // Root may write anything, but a file without any write permission bit was
   // made read-only on purpose; Windows refuses to write such a file, and so do we.
-  if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return false;
-  if (::access(target.c_str(), W_OK) != 0) return false;
+  if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) throw Exception(Quoted(target) + " is read-only");
+  if (::access(target.c_str(), W_OK) != 0) throw SystemError(Quoted(target) + " cannot be written");
   // Opened without following a link that took the file's place meanwhile.
   std::optional<std::string> old = ReadRegularFile(target, O_NOFOLLOW, st);
-  return old && ReplaceFile(target, WithEntry(*old, cleanSection, cleanKey, value), &st);
+  if (!old) throw SystemError(Quoted(target) + " cannot be read");
+  WriteWhole(target, WithEntry(*old, cleanSection, cleanKey, value), &st);
 }
 
 }  // namespace
 
 std::string ResolveProfileFileName(const std::string& fileName) {
   if (fileName.find(PathDelim) != std::string::npos) return fileName;
-  return SystemSettingsDirectory() + PathDelim + fileName;
+  return JoinPath(SystemSettingsDirectory(), fileName);
 }
 
 std::string GetPrivateProfileString(const std::string& section, const std::string& key,
@@ -265,12 +254,15 @@ std::string GetPrivateProfileString(const std::string& section, const std::strin
 }
 
 bool WritePrivateProfileString(const std::string& section, const std::string& key,
-                               const std::string& value, const std::string& fileName) {
-  if (!Storable(section, key, value)) return false;
+                               const std::string& value, const std::string& fileName, std::string* why) {
   try {
-    return WriteEntry(section, key, value, fileName);
-  } catch (const std::exception&) {
-    return false;  // out of memory for the file's new content
+    if (!Storable(section, key, value))
+      throw Exception("The section, key or value cannot be stored as one line of a settings file");
+    WriteEntry(section, key, value, fileName);
+    return true;
+  } catch (const std::exception& e) {  // also out of memory for the file's new content
+    if (why != nullptr) *why = e.what();
+    return false;
   }
 }
 

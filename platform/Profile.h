@@ -30,9 +30,10 @@ std::string GetPrivateProfileString(const std::string& section, const std::strin
 // temporary sibling and renamed over the file, so a failure leaves the old file
 // whole. Returns false when the file cannot be written, when it has no write
 // permission bits at all (even for root), or when section, key or value could
-// not be stored as one line (line breaks, NUL, "=" in the key, "]" in the section).
+// not be stored as one line (line breaks, NUL, "=" in the key, "]" in the section);
+// why, when given, then receives the reason, with the system's where it gave one.
 bool WritePrivateProfileString(const std::string& section, const std::string& key,
-                               const std::string& value, const std::string& fileName);
+                               const std::string& value, const std::string& fileName, std::string* why = nullptr);
 
 // The name the two calls above actually open.
 std::string ResolveProfileFileName(const std::string& fileName);

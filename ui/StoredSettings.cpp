@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <cstdint>
 #include <sstream>
 
 #include "archive/DynaLibZ.h"
 #include "connection/Ado.h"
 #include "platform/Error.h"
+#include "platform/Text.h"
 
 namespace vl {
 namespace {
@@ -28,12 +30,7 @@ constexpr std::array<const char*, ZipSubOptionCount> ZipSubOptionNames = {
     "ZSO_LOGZIPRESULTS",   "ZSO_JUST_ARCHIVED",   "ZSO_RESET_ARCHIVED",  "ZSO_INHIBIT_PUMP",
     "ZSO_ANSI_NAMES"};
 
-std::string Trimmed(const std::string& text) {
-  const auto isBlank = [](unsigned char c) { return c <= ' '; };
-  auto first = std::find_if_not(text.begin(), text.end(), isBlank);
-  auto last = std::find_if_not(text.rbegin(), text.rend(), isBlank).base();
-  return first < last ? std::string(first, last) : std::string();
-}
+std::string Trimmed(std::string_view text) { return std::string(Trim(text)); }
 
 [[noreturn]] void Fail(const StoredSetting& setting, const std::string& why) {
   throw Exception("Stored setting " + setting.component + "." + setting.property + " (line " +
@@ -41,11 +38,9 @@ std::string Trimmed(const std::string& text) {
 }
 
 std::int32_t IntegerValue(const StoredSetting& setting) {
-  std::int32_t number = 0;
-  const char* end = setting.value.data() + setting.value.size();
-  auto [rest, error] = std::from_chars(setting.value.data(), end, number);
-  if (error != std::errc() || rest != end) Fail(setting, "not a whole number");
-  return number;
+  const auto number = ParseDecimal(setting.value, INT32_MIN, INT32_MAX);
+  if (!number) Fail(setting, "not a whole number");
+  return static_cast<std::int32_t>(*number);
 }
 
 bool BooleanValue(const StoredSetting& setting) {
@@ -131,7 +126,7 @@ std::vector<std::uint8_t> ParseBinaryValue(const std::string& value) {
     throw Exception("Stored binary value is not in {braces}: " + value);
   std::string digits;
   for (char c : value.substr(1, value.size() - 2))
-    if (static_cast<unsigned char>(c) > ' ') digits += c;
+    if (!IsBlank(c)) digits += c;
   if (digits.size() % 2 != 0) throw Exception("Stored binary value has an odd number of digits: " + value);
   std::vector<std::uint8_t> bytes;
   for (std::size_t i = 0; i < digits.size(); i += 2) {

@@ -277,8 +277,19 @@ class DroppingServer : public BackupCommand {
   DroppingServer() : BackupCommand(Serving().dropConnectionOn("backup")) {}
 };
 
-TEST_F(DroppingServer, LostConnectionIsAnError) {
-  EXPECT_THROW(Backup(server_.folder() / "VL.BAK"), Exception);
+// The driver's own words ("Read from the server failed") tell a user nothing to
+// do; the message says the connection was lost and keeps them and their codes.
+TEST_F(DroppingServer, LostConnectionSaysSoAndKeepsTheDriversText) {
+  try {
+    Backup(server_.folder() / "VL.BAK");
+    ADD_FAILURE() << "the backup succeeded";
+  } catch (const EDatabaseError& e) {
+    const std::string text = e.what();
+    EXPECT_EQ(text.rfind("The connection to the server was lost", 0), 0u) << text;
+    EXPECT_NE(text.find("\nUnexpected EOF from the server"), std::string::npos) << text;
+    EXPECT_EQ(e.SqlState, "01000") << "FreeTDS's own code for it";
+    EXPECT_EQ(e.NativeError, 20017);
+  }
 }
 
 class SlowServer : public BackupCommand {

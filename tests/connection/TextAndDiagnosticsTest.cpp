@@ -43,6 +43,34 @@ TEST(Diagnostics, FailureTextKeepsErrorsOnceInOrderAndDropsInformation) {
   EXPECT_EQ(FailureText({}, "Executing the command"), "Executing the command failed.");
 }
 
+TEST(Diagnostics, LostConnectionIsSaidFirstWithTheDriversTextAndCodes) {
+  struct Case {
+    const char* name;
+    std::vector<DiagRecord> records;
+    std::string driverText, state;
+    int native;
+  };
+  const Case cases[] = {
+      {"LinkFailure", {{"08S01", 0, "[FreeTDS]Communication link failure"}}, "Communication link failure", "08S01", 0},
+      {"EndOfStreamAsInformation", {{"01000", 20017, "[FreeTDS][SQL Server]Unexpected EOF from the server"}},
+       "Unexpected EOF from the server", "01000", 20017},
+      {"BesideAServerError",
+       {{"01000", 20004, "[FreeTDS]Read from the server failed"}, {"42000", 3013, "[SQL Server]BACKUP failed."}},
+       "BACKUP failed.\nRead from the server failed", "01000", 20004},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const EDatabaseError e = SessionFailureError(c.records, "Executing the command");
+    EXPECT_EQ(e.Message(), std::string(LostConnectionText) + "\n" + c.driverText);
+    EXPECT_EQ(e.SqlState, c.state);
+    EXPECT_EQ(e.NativeError, c.native);
+  }
+  // Anything else is the plain failure.
+  const EDatabaseError plain = SessionFailureError({{"42000", 208, "[SQL Server]Invalid object name 'x'."}}, "x");
+  EXPECT_EQ(plain.Message(), "Invalid object name 'x'.");
+  EXPECT_EQ(plain.SqlState, "42000");
+}
+
 TEST(Diagnostics, OnlyServerMessagesLetDrainingContinue) {
   EXPECT_TRUE(MoreResultsMayFollow({SQL_ERROR, {{"42000", 3201, "x"}}}));
   EXPECT_FALSE(MoreResultsMayFollow({SQL_ERROR, {}}));

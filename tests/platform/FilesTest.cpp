@@ -9,11 +9,14 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <thread>
 
+#include "platform/Profile.h"
 #include "tests/support/TempDir.h"
 
 namespace vl::platform {
@@ -132,6 +135,128 @@ mode_t ModeOf(const std::string& name) {
   struct stat st {};
   EXPECT_EQ(::lstat(name.c_str(), &st), 0) << name;
   return st.st_mode & 07777;
+}
+
+// Each failing call gives the quoted name, what failed and the system's reason;
+// all of these fail for root too.
+TEST(Files, FailuresSayWhyInTheSystemsWords) {
+  TempDir dir;
+  WriteFile(dir / "file", "x");
+  fs::create_directory(dir / "folder");
+  using Call = bool (*)(const std::string&, std::string*);
+  struct Case {
+    const char* call;
+    Call function;
+    std::string name, reason;
+  };
+  const Case cases[] = {
+      {"FileExists", FileExists, "missing", "cannot be examined: No such file or directory"},
+      {"FileExists", FileExists, "folder", "is no file: Is a directory"},
+      {"FileExists", FileExists, "file/sub", "cannot be examined: Not a directory"},
+      {"FolderExists", FolderExists, "file", "is no folder: Not a directory"},
+      {"FolderExists", FolderExists, "missing/sub", "cannot be examined: No such file or directory"},
+      {"ForceFolders", ForceFolders, "file/sub", "cannot be created: Not a directory"},
+      {"ForceFolders", ForceFolders, "file/sub/deeper", "cannot be created: Not a directory"},
+      {"DeleteFile", DeleteFile, "missing", "cannot be deleted: No such file or directory"},
+      {"DeleteFile", DeleteFile, "folder", "cannot be deleted: Is a directory"},
+      {"DeleteFile", DeleteFile, "file/sub", "cannot be deleted: Not a directory"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.call) + " " + c.name);
+    std::string why = "untouched";
+    EXPECT_FALSE(c.function(dir / c.name, &why));
+    EXPECT_EQ(why, "\"" + (dir / c.name) + "\" " + c.reason);
+  }
+  std::string why = "untouched";
+  EXPECT_TRUE(FileExists(dir / "file", &why));
+  EXPECT_TRUE(ForceFolders(dir / "folder/new", &why));
+  EXPECT_TRUE(DeleteFile(dir / "file", &why));
+  EXPECT_EQ(why, "untouched") << "a success leaves the reason alone";
+}
+
+TEST(Files, JoinPathAddsOneSeparator) {
+  EXPECT_EQ(JoinPath("/a", "b.ini"), "/a/b.ini");
+  EXPECT_EQ(JoinPath("/a/", "b.ini"), "/a/b.ini");
+  EXPECT_EQ(JoinPath("", "b.ini"), "b.ini");
+}
+
+TEST(Files, PrivateTemporaryFolderIsOwnersOnlyAndGoesWhole) {
+  TempDir outside;
+  WriteFile(outside / "kept", "x");
+  const std::string folder = MakePrivateTemporaryFolder("vltest-private-");
+  EXPECT_EQ(fs::path(folder).filename().string().rfind("vltest-private-", 0), 0u) << folder;
+  EXPECT_EQ(ModeOf(folder), 0700u);
+  fs::create_directory(folder + "/sub");
+  WriteFile(folder + "/sub/file", "x");
+  fs::create_directory_symlink(outside.path(), folder + "/link");
+  EXPECT_TRUE(RemoveFolderTree(folder));
+  EXPECT_FALSE(fs::exists(folder));
+  EXPECT_EQ(ReadFile(outside / "kept"), "x") << "the link inside must not be followed";
+}
+
+// Whatever goes wrong after the temporary file exists, it is removed and the
+// target keeps its old content.
+TEST(Files, ReplaceFileLeavesNothingBehindOnFailure) {
+  TempDir dir;
+  WriteFile(dir / "target", "old");
+  EXPECT_THAT([&] { ReplaceFile(dir / "target", 0600, [](int) { throw Exception("writer gave up"); }); },
+              ThrowsMessage<Exception>(StrEq("writer gave up")));
+  EXPECT_THAT([&] { ReplaceFile(dir / "target", 0600, [](int fd) { WriteAll(fd, "new"); }, true); },
+              ThrowsMessage<Exception>(StrEq("\"" + (dir / "target") + "\" cannot be made: File exists")));
+  fs::create_directory(dir / "folder");
+  EXPECT_THAT([&] { ReplaceFile(dir / "folder", 0600, [](int fd) { WriteAll(fd, "new"); }); },
+              ThrowsMessage<Exception>(StrEq("\"" + (dir / "folder") + "\" cannot be replaced: Is a directory")));
+  EXPECT_THAT([&] { ReplaceFile(dir / "missing/target", 0600, [](int) {}); },
+              ThrowsMessage<Exception>(StrEq("No temporary file can be made beside \"" + (dir / "missing/target") +
+                                             "\": No such file or directory")));
+  EXPECT_EQ(ReadFile(dir / "target"), "old");
+  EXPECT_EQ(EntriesIn(dir), 2u);
+}
+
+TEST(Files, ReplaceFileGivesTheWantedModeWhateverTheUmask) {
+  TempDir dir;
+  ScopedUmask umask(077);
+  ReplaceFile(dir / "exact", 0640, [](int fd) { WriteAll(fd, "x"); });
+  ReplaceFile(dir / "default", std::nullopt, [](int fd) { WriteAll(fd, "x"); });
+  EXPECT_EQ(ModeOf(dir / "exact"), 0640u);
+  EXPECT_EQ(ModeOf(dir / "default"), 0600u) << "0666 less the umask";
+  EXPECT_EQ(ReadFile(dir / "exact"), "x");
+}
+
+// A small tmpfs runs out of space for real; only root may mount one.
+class FullDevice {
+ public:
+  explicit FullDevice(const std::string& folder) : folder_(folder) {
+    fs::create_directory(folder_);
+    const std::string mount = "mount -t tmpfs -o size=64k tmpfs '" + folder_ + "' 2>/dev/null";
+    mounted_ = ::geteuid() == 0 && std::system(mount.c_str()) == 0;
+  }
+  ~FullDevice() {
+    if (mounted_) [[maybe_unused]] int ignored = std::system(("umount '" + folder_ + "'").c_str());
+  }
+  bool mounted() const { return mounted_; }
+
+ private:
+  std::string folder_;
+  bool mounted_ = false;
+};
+
+TEST(Files, FullDeviceIsReportedAndLeavesTheOldFiles) {
+  TempDir dir;
+  FullDevice device(dir / "small");
+  if (!device.mounted()) GTEST_SKIP() << "no tmpfs can be mounted here";
+  const std::string small = dir / "small";
+  WriteFile(small + "/dst", "old");
+  WriteFile(small + "/p.ini", "[Main]\nPath=/old\n");
+  WriteFile(dir / "big", std::string(256 * 1024, 'x'));
+  EXPECT_THAT([&] { CopyFile(dir / "big", small + "/dst", false); },
+              ThrowsMessage<Exception>(HasSubstr("cannot be written: No space left on device")));
+  EXPECT_EQ(ReadFile(small + "/dst"), "old");
+  std::string why;
+  EXPECT_FALSE(WritePrivateProfileString("Main", "Path", std::string(128 * 1024, 'v'), small + "/p.ini", &why));
+  EXPECT_THAT(why, HasSubstr("No space left on device"));
+  EXPECT_EQ(ReadFile(small + "/p.ini"), "[Main]\nPath=/old\n");
+  EXPECT_EQ(std::distance(fs::directory_iterator(small), fs::directory_iterator()), 2);
 }
 
 // The copy of a secret is no more readable than the secret, whatever the umask,

@@ -1,5 +1,6 @@
 #include "platform/Profile.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <csignal>
 #include <cstdlib>
@@ -21,6 +22,7 @@ using test::ReadFile;
 using test::ScopedEnv;
 using test::TempDir;
 using test::WriteFile;
+using testing::HasSubstr;
 namespace fs = std::filesystem;
 
 struct ReadCase {
@@ -183,7 +185,9 @@ TEST(Profile, WriteCreatesAMissingFileButNotItsFolder) {
   TempDir dir;
   EXPECT_TRUE(WritePrivateProfileString("Main", "Path", "/x", dir / "new.ini"));
   EXPECT_EQ(ReadFile(dir / "new.ini"), "[Main]\nPath=/x\n");
-  EXPECT_FALSE(WritePrivateProfileString("Main", "Path", "/x", dir / "nofolder/new.ini"));
+  std::string why;
+  EXPECT_FALSE(WritePrivateProfileString("Main", "Path", "/x", dir / "nofolder/new.ini", &why));
+  EXPECT_THAT(why, HasSubstr("No such file or directory"));
   EXPECT_FALSE(fs::exists(dir / "nofolder"));
 }
 
@@ -191,7 +195,9 @@ TEST(Profile, WriteRefusesAReadOnlyFileEvenForRoot) {
   TempDir dir;
   WriteFile(dir / "p.ini", "[Main]\nPath=/old\n");
   fs::permissions(dir / "p.ini", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
-  EXPECT_FALSE(WritePrivateProfileString("Main", "Path", "/new", dir / "p.ini"));
+  std::string why;
+  EXPECT_FALSE(WritePrivateProfileString("Main", "Path", "/new", dir / "p.ini", &why));
+  EXPECT_EQ(why, "\"" + (dir / "p.ini") + "\" is read-only");
   EXPECT_EQ(ReadFile(dir / "p.ini"), "[Main]\nPath=/old\n");
   EXPECT_EQ(dir.Entries().size(), 1u);
 }
