@@ -210,7 +210,7 @@ TEST(Files, ReplaceFileLeavesNothingBehindOnFailure) {
               ThrowsMessage<Exception>(StrEq("No temporary file can be made beside \"" + (dir / "missing/target") +
                                              "\": No such file or directory")));
   EXPECT_EQ(ReadFile(dir / "target"), "old");
-  EXPECT_EQ(EntriesIn(dir), 2u);
+  EXPECT_EQ(dir.Entries().size(), 2u);
 }
 
 TEST(Files, ReplaceFileGivesTheWantedModeWhateverTheUmask) {
