@@ -2,7 +2,7 @@
 #include <optional>
 #include <vector>
 
-#include "connection/DatabaseError.h"
+#include "connection/odbc/DatabaseError.h"
 #include "connection/UtilityConnect.h"
 #include "platform/Error.h"
 

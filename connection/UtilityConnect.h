@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "connection/Ado.h"
+#include "connection/odbc/Ado.h"
 
 namespace vl {
 

@@ -7,7 +7,7 @@
 #include <sstream>
 
 #include "archive/DynaLibZ.h"
-#include "connection/Ado.h"
+#include "connection/odbc/Ado.h"
 #include "platform/Error.h"
 #include "platform/Text.h"
 

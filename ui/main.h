@@ -9,7 +9,7 @@
 #include <string>
 
 #include "app/job/BackupJob.h"
-#include "connection/Ado.h"
+#include "connection/odbc/Ado.h"
 #include "platform/System.h"
 #include "ui/FolderBrowser.h"
 

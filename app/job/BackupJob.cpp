@@ -7,7 +7,7 @@
 
 #include "app/job/BackupNames.h"
 #include "archive/DynaLibZ.h"
-#include "connection/DatabaseError.h"
+#include "connection/odbc/DatabaseError.h"
 #include "connection/UtilityConnect.h"
 #include "dzip.h"
 #include "platform/Error.h"

@@ -9,8 +9,8 @@
 
 #include "ScopedEnv.h"
 #include "StandIn.h"
-#include "connection/Ado.h"
-#include "connection/DatabaseError.h"
+#include "connection/odbc/Ado.h"
+#include "connection/odbc/DatabaseError.h"
 #include "platform/Error.h"
 #include "platform/System.h"
 

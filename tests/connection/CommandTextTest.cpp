@@ -1,7 +1,7 @@
 // Named parameter markers to ODBC's "?".
 #include <gtest/gtest.h>
 
-#include "connection/OdbcCommandText.h"
+#include "connection/odbc/OdbcCommandText.h"
 
 namespace vl::odbc {
 namespace {

@@ -3,9 +3,9 @@
 
 #include <cstdlib>
 
-#include "connection/Ado.h"
-#include "connection/DatabaseError.h"
-#include "connection/OdbcConnectionString.h"
+#include "connection/odbc/Ado.h"
+#include "connection/odbc/DatabaseError.h"
+#include "connection/odbc/OdbcConnectionString.h"
 #include "platform/Error.h"
 #include "tests/support/ScopedEnv.h"
 

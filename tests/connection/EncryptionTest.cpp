@@ -5,7 +5,7 @@
 #include <string>
 
 #include "StandIn.h"
-#include "connection/Ado.h"
+#include "connection/odbc/Ado.h"
 #include "platform/Error.h"
 
 namespace vl {

@@ -9,7 +9,7 @@
 #include <atomic>
 #include <thread>
 
-#include "connection/SqlBrowser.h"
+#include "connection/odbc/SqlBrowser.h"
 #include "platform/Error.h"
 
 namespace vl::odbc {

@@ -1,8 +1,8 @@
 // Text conversion and how driver diagnostics become one error text.
 #include <gtest/gtest.h>
 
-#include "connection/OdbcHandle.h"
-#include "connection/OdbcText.h"
+#include "connection/odbc/OdbcHandle.h"
+#include "connection/odbc/OdbcText.h"
 
 namespace vl::odbc {
 namespace {

@@ -4,7 +4,7 @@
 
 #include <stdexcept>
 
-#include "connection/OdbcConnectionString.h"
+#include "connection/odbc/OdbcConnectionString.h"
 #include "connection/UtilityConnect.h"
 #include "platform/System.h"
 #include "platform/UserInterface.h"

@@ -1,4 +1,4 @@
-#include "connection/OdbcCommandText.h"
+#include "connection/odbc/OdbcCommandText.h"
 
 namespace vl::odbc {
 namespace {

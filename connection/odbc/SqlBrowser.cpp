@@ -1,5 +1,5 @@
 // The only place where the client opens a socket of its own.
-#include "connection/SqlBrowser.h"
+#include "connection/odbc/SqlBrowser.h"
 
 #include <netdb.h>
 #include <poll.h>

@@ -1,4 +1,4 @@
-#include "connection/DataSourceFile.h"
+#include "connection/odbc/DataSourceFile.h"
 
 #include <cstdlib>
 

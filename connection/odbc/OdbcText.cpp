@@ -1,4 +1,4 @@
-#include "connection/OdbcText.h"
+#include "connection/odbc/OdbcText.h"
 
 #include <array>
 #include <cstdint>

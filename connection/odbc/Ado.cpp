@@ -1,17 +1,17 @@
 // TADOConnection and TADOCommand over ODBC.
-#include "connection/Ado.h"
+#include "connection/odbc/Ado.h"
 
 #include <algorithm>
 #include <chrono>
 #include <optional>
 
-#include "connection/DatabaseError.h"
-#include "connection/DataSourceFile.h"
-#include "connection/OdbcCommandText.h"
-#include "connection/OdbcConnectionString.h"
-#include "connection/OdbcHandle.h"
-#include "connection/OdbcText.h"
-#include "connection/SqlBrowser.h"
+#include "connection/odbc/DatabaseError.h"
+#include "connection/odbc/DataSourceFile.h"
+#include "connection/odbc/OdbcCommandText.h"
+#include "connection/odbc/OdbcConnectionString.h"
+#include "connection/odbc/OdbcHandle.h"
+#include "connection/odbc/OdbcText.h"
+#include "connection/odbc/SqlBrowser.h"
 #include "platform/Error.h"
 #include "platform/Text.h"
 

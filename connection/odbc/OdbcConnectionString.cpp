@@ -1,6 +1,6 @@
-#include "connection/OdbcConnectionString.h"
+#include "connection/odbc/OdbcConnectionString.h"
 
-#include "connection/DatabaseError.h"
+#include "connection/odbc/DatabaseError.h"
 #include "platform/Error.h"
 #include "platform/Text.h"
 

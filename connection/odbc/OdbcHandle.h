@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "connection/DatabaseError.h"
+#include "connection/odbc/DatabaseError.h"
 
 namespace vl::odbc {
 

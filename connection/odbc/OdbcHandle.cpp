@@ -1,10 +1,10 @@
-#include "connection/OdbcHandle.h"
+#include "connection/odbc/OdbcHandle.h"
 
 #include <algorithm>
 #include <utility>
 
-#include "connection/DatabaseError.h"
-#include "connection/OdbcText.h"
+#include "connection/odbc/DatabaseError.h"
+#include "connection/odbc/OdbcText.h"
 #include "platform/Error.h"
 
 namespace vl::odbc {

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "connection/DataSourceFile.h"
+#include "connection/odbc/DataSourceFile.h"
 
 namespace vl::odbc {
 
