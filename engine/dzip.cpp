@@ -4,8 +4,11 @@
 #include "dzip.h"
 
 #include <exception>
+#include <map>
+#include <mutex>
 #include <new>
 #include <string>
+#include <thread>
 
 #include "ArchiveUpdate.h"
 #include "EngineError.h"
@@ -15,11 +18,36 @@ namespace {
 
 constexpr uint32_t kCancel = 0xFFFFFFFFu;
 
-// The reason for the calling thread's last failure, read through dzip_last_error.
-thread_local std::string lastError;
+// The reason for each thread's last failure, read through dzip_last_error. A
+// table of the engine's own, not thread-local storage: the engine is loaded and
+// unloaded at run time, and an unloaded library's thread-local blocks stay
+// registered in every thread that outlives it (leak checkers trip over them).
+// A text stays valid until its thread's next call; a success removes it.
+class LastErrors {
+ public:
+  void Set(std::string reason) {
+    std::lock_guard lock(mutex_);
+    table_[std::this_thread::get_id()] = std::move(reason);
+  }
+  void Clear() {
+    std::lock_guard lock(mutex_);
+    table_.erase(std::this_thread::get_id());
+  }
+  const char* Get() {
+    std::lock_guard lock(mutex_);
+    auto found = table_.find(std::this_thread::get_id());
+    return found == table_.end() ? "" : found->second.c_str();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::map<std::thread::id, std::string> table_;
+};
+
+LastErrors lastErrors;
 
 int32_t Failed(int32_t code, std::string reason) {
-  lastError = std::move(reason);
+  lastErrors.Set(std::move(reason));
   return code;
 }
 
@@ -70,7 +98,7 @@ dz::AddRequest MakeAddRequest(const ZIPCMDSTRUCT& command) {
 }  // namespace
 
 extern "C" DZ_EXPORT int32_t DZ_CALL dzip(ZIPCMDSTRUCT* command) {
-  lastError.clear();
+  lastErrors.Clear();
   if (command == nullptr || command->zipStructSize != static_cast<int32_t>(sizeof(ZIPCMDSTRUCT))) {
     return Failed(DZ_ERR_BAD_RECORD, "the command record is missing or has the wrong size");
   }
@@ -99,4 +127,4 @@ extern "C" DZ_EXPORT int32_t DZ_CALL dzip(ZIPCMDSTRUCT* command) {
   return Failed(code, failure);
 }
 
-extern "C" DZ_EXPORT const char* DZ_CALL dzip_last_error(void) { return lastError.c_str(); }
+extern "C" DZ_EXPORT const char* DZ_CALL dzip_last_error(void) { return lastErrors.Get(); }
