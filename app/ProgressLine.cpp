@@ -4,6 +4,7 @@
 #include <utility>
 
 namespace vl {
+namespace {
 
 const char* PhaseName(BackupPhase phase) {
   switch (phase) {
@@ -16,6 +17,8 @@ const char* PhaseName(BackupPhase phase) {
   }
   return "working";
 }
+
+}  // namespace
 
 ProgressLine::ProgressLine(Writer write) : write_(std::move(write)) {}
 
@@ -34,16 +37,17 @@ void ProgressLine::Phase(BackupPhase phase, int percent) {
 }
 
 void ProgressLine::Clear() {
-  if (shown_.empty()) return;
-  write_("\r" + std::string(shown_.size(), ' ') + "\r");
+  if (width_ == 0) return;
+  write_("\r" + std::string(width_, ' ') + "\r");
   shown_.clear();
+  width_ = 0;
 }
 
 // Blanks rather than a terminal control clear the rest of a longer previous
 // text, so any console shows it the same.
 void ProgressLine::Write(const std::string& text) {
-  const std::size_t pad = shown_.size() > text.size() ? shown_.size() - text.size() : 0;
-  write_("\r" + text + std::string(pad, ' '));
+  width_ = std::max(width_, text.size());
+  write_("\r" + text + std::string(width_ - text.size(), ' '));
   shown_ = text;
 }
 

@@ -10,9 +10,6 @@
 
 namespace vl {
 
-// "connecting", "packing" and so on.
-const char* PhaseName(BackupPhase phase);
-
 class ProgressLine : public SilentSink {
  public:
   using Writer = std::function<void(std::string_view)>;
@@ -25,14 +22,14 @@ class ProgressLine : public SilentSink {
   // Writes only when the text changes: the engine reports far more often
   // than the whole percentage moves.
   void Phase(BackupPhase phase, int percent) override;
-  // Blanks the line written so far; the next phase starts it again.
-  void Clear();
 
  private:
+  void Clear();
   void Write(const std::string& text);
 
   Writer write_;
-  std::string shown_;  // the text on the line now; empty when the line is clear
+  std::string shown_;      // the text on the line now; empty when the line is clear
+  std::size_t width_ = 0;  // how much of the line is written, blanks included
 };
 
 }  // namespace vl

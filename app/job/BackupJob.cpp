@@ -28,11 +28,12 @@ constexpr int AddAction = DZ_ACTION_ADD;
 constexpr unsigned LockPatienceMilliseconds = 5000;
 constexpr unsigned LockRetryMilliseconds = 250;
 
+constexpr const char* PreferencesSection = "Main";
+constexpr const char* KeepBackupsKey = "KeepBackups";
+
 // The job's messages break lines with LF CR and separate paragraphs with two pairs.
 constexpr const char* LineBreak = "\n\r";
 constexpr const char* Paragraph = "\n\r\n\r";
-constexpr const char* PreferencesSection = "Main";
-constexpr const char* KeepBackupsKey = "KeepBackups";
 constexpr const char* ContactUs = "Please contact Corvanta for further assistance.";
 
 // Busy for its lifetime; the arrow afterwards, also when an error leaves the job.

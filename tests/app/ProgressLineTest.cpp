@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,8 @@ struct ProgressCase {
   std::vector<Step> steps;
   std::string written;  // everything written, the clearing at the end included
 };
+
+void PrintTo(const ProgressCase& c, std::ostream* out) { *out << c.name; }
 
 const ProgressCase ProgressCases[] = {
     {"NothingReportedWritesNothing", {}, ""},

@@ -16,6 +16,7 @@
 #include <memory>
 #include <regex>
 #include <thread>
+#include <utility>
 
 #include "tests/app/JobFixture.h"
 
@@ -42,6 +43,14 @@ class SilentRun : public testing::Test {
  protected:
   ProgramRun Run(const std::vector<std::string>& arguments, const std::string& program = VLBACKUP_PROGRAM) {
     return Report(RunProgram(program, arguments, Options()));
+  }
+  // A run with standard error on a terminal, and what the terminal showed.
+  std::pair<ProgramRun, std::string> RunAtTerminal(const std::vector<std::string>& arguments) {
+    PseudoTerminal terminal;
+    ProgramOptions options = Options();
+    options.standardError = terminal.Terminal();
+    ProgramRun run = Report(RunProgram(VLBACKUP_PROGRAM, arguments, options));
+    return {std::move(run), terminal.Output()};
   }
   std::unique_ptr<RunningProgram> Start(const std::vector<std::string>& arguments) {
     return std::make_unique<RunningProgram>(VLBACKUP_PROGRAM, arguments, Options());
@@ -239,24 +248,22 @@ TEST_F(SilentRun, FullDiskSaysNoSpaceLeftOnDevice) {
 
 // --- a person at a terminal, a scheduler at a pipe ------------------------------
 
-// The line a progress text of that length is blanked with at the end.
+// How a line as wide as text is blanked at the end.
 std::string Cleared(const std::string& text) { return "\r" + std::string(text.size(), ' ') + "\r"; }
 
 TEST_F(SilentRun, TerminalShowsEachPhaseOnOneLineAndBlanksItAtTheEnd) {
   StandIn server(ServerWithLogin("SA", "secret"));
   Prepare(server, false);
-  PseudoTerminal terminal;
-  ProgramOptions options = Options();
-  options.standardError = terminal.Terminal();
 
-  const ProgramRun run = Report(RunProgram(VLBACKUP_PROGRAM, {"/S"}, options));
-  const std::string shown = terminal.Output();
+  const auto [run, shown] = RunAtTerminal({"/S"});
 
   EXPECT_EQ(run.exitCode, 0);
   EXPECT_THAT(shown, StartsWith("\rvlbackup: connecting\rvlbackup: backing up\r"));
   EXPECT_THAT(shown, HasSubstr("\rvlbackup: packing [0%]"));
   EXPECT_THAT(shown, HasSubstr("\rvlbackup: packing [100%]"));
-  EXPECT_THAT(shown, EndsWith("\rvlbackup: recording the date" + Cleared("vlbackup: recording the date")));
+  EXPECT_THAT(shown, HasSubstr("\rvlbackup: recording the date "));
+  // Blank to the widest text, so nothing of any text is left on the line.
+  EXPECT_THAT(shown, EndsWith(Cleared("vlbackup: waiting for the backup file to settle")));
   EXPECT_EQ(shown.find('\n'), std::string::npos);
   std::size_t packingTexts = 0;
   for (std::size_t at = shown.find("packing ["); at != std::string::npos; at = shown.find("packing [", at + 1))
@@ -445,12 +452,8 @@ TEST_F(SilentRunStops, TerminalLineIsBlankedBeforeTheFailureLine) {
   StandIn server(ServerWithLogin("SA", "secret"));
   settings_.PointAt(server.host(), "SA", "wrong");
   settings_.WritePreferences(Backups(), false);
-  PseudoTerminal terminal;
-  ProgramOptions options = Options();
-  options.standardError = terminal.Terminal();
 
-  const ProgramRun run = Report(RunProgram(VLBACKUP_PROGRAM, {"/S"}, options));
-  const std::string shown = terminal.Output();
+  const auto [run, shown] = RunAtTerminal({"/S"});
 
   EXPECT_EQ(run.exitCode, 2);
   const std::string progress = "\rvlbackup: connecting" + Cleared("vlbackup: connecting");
