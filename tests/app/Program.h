@@ -3,8 +3,8 @@
 #include <fcntl.h>
 #include <pty.h>
 #include <spawn.h>
-#include <termios.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -157,6 +157,9 @@ class PseudoTerminal {
       throw std::runtime_error(std::string("openpty: ") + std::strerror(errno));
     controller_ = controller;
     terminal_ = terminal;
+    // Only the program's standard error reaches the terminal; no other child keeps it open.
+    ::fcntl(controller_, F_SETFD, FD_CLOEXEC);
+    ::fcntl(terminal_, F_SETFD, FD_CLOEXEC);
     termios mode{};
     ::tcgetattr(terminal_, &mode);
     ::cfmakeraw(&mode);
