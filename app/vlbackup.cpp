@@ -1,16 +1,17 @@
 // The program entry: sets up the application, creates the main window and runs
 // either the interactive window or one silent backup ("/S").
 #include <QApplication>
-#include <cstdio>
 #include <exception>
 #include <memory>
 #include <string>
 
 #include "app/LastResort.h"
+#include "app/ProgressLine.h"
 #include "app/job/BackupJob.h"
 #include "app/job/RunModes.h"
 #include "archive/DynaLibZ.h"
 #include "platform/CommandLine.h"
+#include "platform/Console.h"
 #include "platform/System.h"
 #include "platform/UserInterface.h"
 #include "ui/QtUserInterface.h"
@@ -66,13 +67,22 @@ class InstalledUserInterface {
   std::unique_ptr<vl::platform::UserInterface> ui_;
 };
 
-// A silent run shows no box; a failure still tells the scheduler why no backup was made.
-void PrintFailure(const vl::BackupOutcome& outcome) {
-  if (outcome.Succeeded()) return;
-  const std::string line = vl::platform::ConsoleLine(vl::platform::CaptionOf(outcome.Kind),
-                                                     vl::MessageWithDetail(outcome.Message, outcome.Detail));
-  std::fputs((line + "\n").c_str(), stderr);
-  std::fflush(stderr);
+void PrintLine(vl::platform::MessageKind kind, const std::string& text) {
+  vl::platform::WriteStandardError(vl::platform::ConsoleLine(vl::platform::CaptionOf(kind), text) + "\n");
+}
+
+// A silent run shows no box; a failure still tells the scheduler why no backup
+// was made, and a warning what was left undone after a good one.
+void PrintOutcome(const vl::BackupOutcome& outcome) {
+  if (!outcome.Succeeded())
+    PrintLine(outcome.Kind, vl::MessageWithDetail(outcome.Message, outcome.Detail));
+  for (const std::string& warning : outcome.Warnings) PrintLine(vl::platform::MessageKind::Warning, warning);
+}
+
+// Progress for a person watching; nothing at all for a scheduler.
+std::unique_ptr<vl::BackupSink> SilentRunSink() {
+  if (!vl::platform::StandardErrorIsTerminal()) return std::make_unique<vl::SilentSink>();
+  return std::make_unique<vl::ProgressLine>(vl::platform::WriteStandardError);
 }
 
 // The folder and time-stamp choice the window loaded from the preferences.
@@ -81,6 +91,7 @@ vl::BackupRequest SilentRequest(const vl::TfrmBackup& form) {
   request.FolderText = form.FolderText();
   request.NoZipMode = vl::NoZipMode;
   request.UseDateStamp = form.UseDateStamp;
+  request.KeepBackups = vl::ReadKeepBackups(form.PreferencesFileName());
   request.ConnectionArguments = vl::KeyValueArguments();
   return request;
 }
@@ -88,11 +99,15 @@ vl::BackupRequest SilentRequest(const vl::TfrmBackup& form) {
 int RunSilently(vl::TfrmBackup& form) {
   vl::SilentMode = true;
   vl::NoZipMode = vl::HasSwitch(vl::NoZipSwitch);
-  vl::SilentSink sink;
-  const vl::BackupOutcome outcome =
-      vl::RunBackupJob(SilentRequest(form), {form.conVelloran, form.qryvl, *form.ZipFile}, sink);
+  const vl::BackupRequest request = SilentRequest(form);
+  vl::BackupOutcome outcome;
+  {
+    // Gone, and its line cleared, before any other line is written.
+    const std::unique_ptr<vl::BackupSink> sink = SilentRunSink();
+    outcome = vl::RunBackupJob(request, {form.conVelloran, form.qryvl, *form.ZipFile}, *sink);
+  }
   vl::platform::CurrentUserInterface().RequestTerminate();
-  PrintFailure(outcome);
+  PrintOutcome(outcome);
   return outcome.Succeeded() ? vl::ExitSuccess : vl::ExitJobFailed;
 }
 

@@ -161,6 +161,7 @@ void TfrmBackup::RunBackup() {
   request.FolderText = FolderText();
   request.NoZipMode = NoZipMode;
   request.UseDateStamp = UseDateStamp;
+  request.KeepBackups = ReadKeepBackups(PreferencesFileName());
   request.ConnectionArguments = KeyValueArguments();
   request.Clock = Clock;
   request.Wait = Wait;

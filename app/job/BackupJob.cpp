@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "app/job/BackupNames.h"
+#include "app/job/Retention.h"
 #include "archive/DynaLibZ.h"
 #include "connection/odbc/DatabaseError.h"
 #include "connection/UtilityConnect.h"
@@ -26,6 +27,9 @@ constexpr int AddAction = DZ_ACTION_ADD;
 // How long a run waits for another run into the same folder to finish.
 constexpr unsigned LockPatienceMilliseconds = 5000;
 constexpr unsigned LockRetryMilliseconds = 250;
+
+constexpr const char* PreferencesSection = "Main";
+constexpr const char* KeepBackupsKey = "KeepBackups";
 
 // The job's messages break lines with LF CR and separate paragraphs with two pairs.
 constexpr const char* LineBreak = "\n\r";
@@ -116,7 +120,8 @@ class BackupJob {
       }
     }
     if (Succeeded()) RecordDate();
-    if (Succeeded()) sink_.Show(MessageKind::Information, "Backup completed successfully.", "");
+    if (Succeeded()) KeepNewest();
+    if (Succeeded()) sink_.Show(MessageKind::Information, "Backup completed successfully.", WarningsText());
     return std::move(outcome_);
   }
 
@@ -341,6 +346,36 @@ class BackupJob {
     components_.qryvl.Execute();
   }
 
+  // Runs only once the new file is complete and recorded, under the folder's
+  // lock. A plain run makes no stamped file and so deletes none. Nothing here
+  // turns the good backup into a failure.
+  void KeepNewest() {
+    if (Trim(request_.KeepBackups).empty()) return;
+    const std::optional<unsigned> keep = ParseKeepBackups(request_.KeepBackups);
+    if (!keep) {
+      // The value itself is not repeated: it may hold anything, terminal controls included.
+      outcome_.Warnings.push_back(std::string("The preference \"") + KeepBackupsKey +
+                                  "\" is not a whole number from 0 to 10000, so all backups are kept.");
+      return;
+    }
+    if (*keep == 0 || !request_.UseDateStamp) return;
+    try {
+      RetentionResult result =
+          PruneStampedBackups(folder_, request_.NoZipMode ? ".bak" : ".zip", *keep, outcome_.ResultFile);
+      outcome_.Removed = std::move(result.removed);
+      for (const std::string& failure : result.failures)
+        outcome_.Warnings.push_back("An older backup was not deleted: " + Sentence(failure));
+    } catch (const Exception& e) {
+      outcome_.Warnings.push_back("No older backup was deleted: " + Sentence(e.Message()));
+    }
+  }
+
+  std::string WarningsText() const {
+    std::string text;
+    for (const std::string& warning : outcome_.Warnings) text += (text.empty() ? "" : Paragraph) + warning;
+    return text;
+  }
+
   const BackupRequest& request_;
   BackupComponents components_;
   BackupSink& sink_;
@@ -355,6 +390,10 @@ class BackupJob {
 
 BackupOutcome RunBackupJob(const BackupRequest& request, BackupComponents components, BackupSink& sink) {
   return BackupJob(request, components, sink).Run();
+}
+
+std::string ReadKeepBackups(const std::string& preferencesFile) {
+  return ReadSettingText(preferencesFile, PreferencesSection, KeepBackupsKey, "");
 }
 
 std::string MessageWithDetail(const std::string& message, const std::string& detail) {

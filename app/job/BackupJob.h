@@ -18,6 +18,9 @@ struct BackupRequest {
   std::string FolderText;  // as typed or stored; trimmed by the job, empty means the default folder
   bool NoZipMode = false;  // keep VL.BAK instead of packing it
   bool UseDateStamp = false;
+  // The "KeepBackups" preference as stored: how many time-stamped backups a
+  // stamped run leaves in the folder. Empty or "0" keeps all.
+  std::string KeepBackups;
   // Key=Value connection settings, overriding the settings files.
   std::vector<std::string> ConnectionArguments;
   std::function<platform::LocalDateTime()> Clock = platform::Now;
@@ -65,12 +68,21 @@ struct BackupOutcome {
   std::string Detail;   // the cause: the system's, the engine's or the server's words; may be empty
   bool Shown = false;   // whether the failure was shown as a box
   std::string ResultFile;  // the backup file or archive whose date was recorded
+  // What went wrong after a good backup, removing older ones; never a failure.
+  std::vector<std::string> Warnings;
+  std::vector<std::string> Removed;  // older backups deleted after this one, full names
 
   bool Succeeded() const { return FailedStep == BackupStep::None; }
 };
 
-// One backup. An error raised by the date update, or one not of the general
-// error type, leaves the call after Busy(false).
+// The "KeepBackups" text in the preferences file, section "Main"; empty when absent.
+std::string ReadKeepBackups(const std::string& preferencesFile);
+
+// One backup. After a stamped backup whose date was recorded, the oldest
+// stamped files of its kind beyond the newest KeepBackups are deleted; what
+// fails there becomes a warning, shown under the success message. An error
+// raised by the date update, or one not of the general error type, leaves the
+// call after Busy(false).
 BackupOutcome RunBackupJob(const BackupRequest& request, BackupComponents components, BackupSink& sink);
 
 // A failure as one text: the message, then the detail as a paragraph of its own.

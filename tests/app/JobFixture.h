@@ -1,12 +1,12 @@
 #pragma once
-// Settings folders of one test, moved with the VLBACKUP_* variables, and the
-// files that point the program at a stand-in server.
+// What the job's tests share: the settings folders and the stand-in server,
+// a hostile folder's tricks, and views of the folder and the archive.
 #include <algorithm>
 #include <filesystem>
-#include <map>
 #include <ostream>
 #include <string>
 
+#include "tests/support/SettingsFolders.h"
 #include "tests/support/StandIn.h"
 #include "tests/support/TempDir.h"
 
@@ -14,50 +14,6 @@ namespace vl::test {
 
 // Left in the folder by every job that got past connecting.
 inline const std::string FolderLock = ".vlbackup.lock";
-
-class SettingsFolders {
- public:
-  SettingsFolders() {
-    for (const char* name : {"common", "local", "etc", "fallback", "drive", "backups"})
-      std::filesystem::create_directories(root_ / name);
-  }
-
-  // The variables that move every settings folder into this test's folders.
-  std::map<std::string, std::string> Environment() const {
-    return {{"VLBACKUP_COMMON_APPDATA", root_ / "common"}, {"VLBACKUP_LOCAL_APPDATA", root_ / "local"},
-            {"VLBACKUP_SYSCONFDIR", root_ / "etc"},       {"VLBACKUP_FALLBACK_CONFIG", root_ / "fallback"},
-            {"VLBACKUP_DRIVE_ROOT", root_ / "drive"},     {"VLBACKUP_REMOTE_SESSION", "0"}};
-  }
-
-  std::string DataFolder() const { return root_ / "common/Corvanta/Velloran"; }
-  std::string Backups() const { return root_ / "backups"; }
-  std::string Path(const std::string& name) const { return root_ / name; }
-
-  // data.ini with the given "Database Settings" lines (Key=Value each).
-  void WriteDataFile(const std::string& settings) const {
-    std::filesystem::create_directories(DataFolder());
-    WriteFile(DataFolder() + "/data.ini", "[Database Settings]\n" + settings);
-  }
-  // data.ini reaching the stand-in's default instance with the given login.
-  void PointAt(const StandIn& server, const std::string& user, const std::string& password) const {
-    WriteDataFile("Data Source=" + server.host() + "\nUser ID=" + user + "\nPassword=" + password + "\n");
-  }
-  // vlbackup.ini, the window's preferences.
-  void WritePreferences(const std::string& path, bool dateStamp) const {
-    std::filesystem::create_directories(DataFolder());
-    WriteFile(DataFolder() + "/vlbackup.ini",
-              "[Main]\nPath=" + path + "\nDateStamp=" + (dateStamp ? "1" : "0") + "\n");
-  }
-
- private:
-  TempDir root_;
-};
-
-// The stand-in with a login on its default instance and none on VELLORAN, so no
-// fallback login can succeed behind a test's back.
-inline StandInConfig ServerWithLogin(const std::string& user, const std::string& password) {
-  return StandInConfig().login("MSSQLSERVER", user, password).noLogins("VELLORAN");
-}
 
 // What someone with write access to the backup folder might do to VL.BAK
 // while the job waits; outside is a file elsewhere that must never be packed.

@@ -1,18 +1,23 @@
 #pragma once
 // Runs a program with a chosen environment, capturing its output.
 #include <fcntl.h>
+#include <pty.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <set>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "tests/support/TempDir.h"
@@ -33,6 +38,7 @@ struct ProgramOptions {
   std::set<std::string> unset;              // and to remove
   std::string workingDirectory;             // empty: the caller's
   std::chrono::seconds timeout{120};
+  int standardError = -1;  // a descriptor to hand the program as its standard error instead of capturing it
 };
 
 // Owns the argument strings handed to posix_spawn.
@@ -81,7 +87,10 @@ class RunningProgram {
     SpawnActions actions;
     posix_spawn_file_actions_addopen(actions.get(), 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(actions.get(), 1, OutName().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(actions.get(), 2, ErrName().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (options.standardError >= 0)
+      posix_spawn_file_actions_adddup2(actions.get(), options.standardError, 2);
+    else
+      posix_spawn_file_actions_addopen(actions.get(), 2, ErrName().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (!options.workingDirectory.empty()) {
       posix_spawn_file_actions_addchdir_np(actions.get(), options.workingDirectory.c_str());
     }
@@ -123,7 +132,7 @@ class RunningProgram {
     run.took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start_);
     if (status != -1 && WIFEXITED(status)) run.exitCode = WEXITSTATUS(status);
     run.out = ReadFile(OutName());
-    run.err = ReadFile(ErrName());
+    if (std::filesystem::exists(ErrName())) run.err = ReadFile(ErrName());
     return run;
   }
 
@@ -135,6 +144,58 @@ class RunningProgram {
   std::chrono::seconds timeout_;
   std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
   pid_t pid_ = 0;
+};
+
+// A pseudo-terminal whose output is read as it comes, for a program that
+// behaves differently when a person is watching. Raw, so the text arrives
+// byte for byte (no LF to CR LF).
+class PseudoTerminal {
+ public:
+  PseudoTerminal() {
+    int controller = -1, terminal = -1;
+    if (::openpty(&controller, &terminal, nullptr, nullptr, nullptr) != 0)
+      throw std::runtime_error(std::string("openpty: ") + std::strerror(errno));
+    controller_ = controller;
+    terminal_ = terminal;
+    // Only the program's standard error reaches the terminal; no other child keeps it open.
+    ::fcntl(controller_, F_SETFD, FD_CLOEXEC);
+    ::fcntl(terminal_, F_SETFD, FD_CLOEXEC);
+    termios mode{};
+    ::tcgetattr(terminal_, &mode);
+    ::cfmakeraw(&mode);
+    ::tcsetattr(terminal_, TCSANOW, &mode);
+    reader_ = std::thread([this] {
+      char buffer[4096];
+      for (ssize_t n; (n = ::read(controller_, buffer, sizeof buffer)) > 0;) text_.append(buffer, n);
+    });
+  }
+  ~PseudoTerminal() {
+    CloseTerminal();
+    if (reader_.joinable()) reader_.join();
+    ::close(controller_);
+  }
+  PseudoTerminal(const PseudoTerminal&) = delete;
+  PseudoTerminal& operator=(const PseudoTerminal&) = delete;
+
+  // The terminal's side, for the program.
+  int Terminal() const { return terminal_; }
+
+  // Everything written to the terminal; call once every program using it has ended.
+  std::string Output() {
+    CloseTerminal();  // the last side closed, reading ends
+    reader_.join();
+    return text_;
+  }
+
+ private:
+  void CloseTerminal() {
+    if (terminal_ >= 0) ::close(std::exchange(terminal_, -1));
+  }
+
+  int controller_ = -1;
+  int terminal_ = -1;
+  std::string text_;
+  std::thread reader_;
 };
 
 inline ProgramRun RunProgram(const std::string& program, const std::vector<std::string>& arguments,

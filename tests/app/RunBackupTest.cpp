@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <set>
 #include <stdexcept>
 #include <thread>
 #include <utility>
@@ -138,7 +139,6 @@ class Job {
 class RunBackupTest : public testing::Test {
  protected:
   void SetUp() override {
-    for (const auto& [name, value] : settings_.Environment()) ::setenv(name.c_str(), value.c_str(), 1);
     platform::SetCommandLine({ProgramPath});
     platform::InstallUserInterface(&ui_);
     NoZipMode = false;
@@ -206,7 +206,7 @@ class RunBackupTest : public testing::Test {
 
 TEST_F(RunBackupTest, ZipModeReplacesThePlainArchiveAndRecordsTheDate) {
   test::StandIn server(test::ServerWithLogin("SA", "secret"));
-  settings_.PointAt(server, "SA", "secret");
+  settings_.PointAt(server.host(), "SA", "secret");
   test::WriteFile(Backups() + "/vl.zip", "an older archive");
   Job& form = Form("  " + Backups() + "/  ", false);
 
@@ -235,7 +235,7 @@ TEST_F(RunBackupTest, ZipModeReplacesThePlainArchiveAndRecordsTheDate) {
 
 TEST_F(RunBackupTest, ZipModeWithStampReadsTheClockOnceAndKeepsOlderArchives) {
   test::StandIn server(test::ServerWithLogin("SA", "secret"));
-  settings_.PointAt(server, "SA", "secret");
+  settings_.PointAt(server.host(), "SA", "secret");
   test::WriteFile(Backups() + "/vl.zip", "an older archive");
   Job& form = Form(Backups(), true);
 
@@ -251,7 +251,7 @@ TEST_F(RunBackupTest, ZipModeWithStampReadsTheClockOnceAndKeepsOlderArchives) {
 
 TEST_F(RunBackupTest, NoZipModeKeepsTheBackupFileOrCopiesItToTheStampedName) {
   test::StandIn server(test::ServerWithLogin("SA", "secret"));
-  settings_.PointAt(server, "SA", "secret");
+  settings_.PointAt(server.host(), "SA", "secret");
   noZip_ = true;
 
   Job& plain = Form(Backups(), false);
@@ -279,7 +279,7 @@ TEST_F(RunBackupTest, NoZipModeKeepsTheBackupFileOrCopiesItToTheStampedName) {
 
 TEST_F(RunBackupTest, FolderWhoseNameHoldsQuotesAndBlanksPacks) {
   test::StandIn server(test::ServerWithLogin("SA", "secret"));
-  settings_.PointAt(server, "SA", "secret");
+  settings_.PointAt(server.host(), "SA", "secret");
   const std::string folder = Backups() + "/say \"a\" b\"";
   fs::create_directories(folder);
   Job& form = Form(folder, false);
@@ -295,7 +295,7 @@ TEST_F(RunBackupTest, FolderWhoseNameHoldsQuotesAndBlanksPacks) {
 
 TEST_F(RunBackupTest, CursorThatCannotBeSetIsIgnored) {
   test::StandIn server(test::ServerWithLogin("SA", "secret"));
-  settings_.PointAt(server, "SA", "secret");
+  settings_.PointAt(server.host(), "SA", "secret");
   Job& form = Form(Backups(), false);
   form.sink.busyFails = true;
   form.request.NoZipMode = true;
@@ -330,7 +330,7 @@ class FailingRunTest : public RunBackupTest {
 
 TEST_F(FailingRunTest, RefusedLoginsShowTheConnectTextAndLeaveTheFolderAlone) {
   test::StandIn server(test::ServerWithLogin("SA", "secret"));
-  settings_.PointAt(server, "SA", "wrong");
+  settings_.PointAt(server.host(), "SA", "wrong");
   test::WriteFile(Backups() + "/VL.BAK", "yesterday");
   test::WriteFile(Backups() + "/vl.zip", "yesterday's archive");
 
@@ -353,7 +353,7 @@ TEST_F(FailingRunTest, RefusedLoginsShowTheConnectTextAndLeaveTheFolderAlone) {
 
 TEST_F(FailingRunTest, BackupCommandErrorIsAWarningWithTheServersText) {
   test::StandIn server(test::ServerWithLogin("SA", "secret").backupError(3201, 5));
-  settings_.PointAt(server, "SA", "secret");
+  settings_.PointAt(server.host(), "SA", "secret");
 
   ExpectFailure([&] { Form(Backups(), false).RunBackup(); }, BackupStep::BackupCommand);
 
@@ -372,7 +372,7 @@ TEST_F(FailingRunTest, BackupFileTheProgramCannotSeeIsReportedWithTheTrimmedFold
   // The server resolves a relative folder against its own folder, the program
   // against its working directory: the server writes a file the program cannot see.
   test::StandIn server(test::ServerWithLogin("SA", "secret"));
-  settings_.PointAt(server, "SA", "secret");
+  settings_.PointAt(server.host(), "SA", "secret");
   const std::string relative = "seen-only-by-the-server";
   fs::create_directories(server.folder() / relative);
   test::TempDir programSide;
@@ -393,7 +393,7 @@ TEST_F(FailingRunTest, BackupFileTheProgramCannotSeeIsReportedWithTheTrimmedFold
 
 TEST_F(FailingRunTest, FailedStampedCopyShowsNothingAndRecordsNoDate) {
   test::StandIn server(test::ServerWithLogin("SA", "secret"));
-  settings_.PointAt(server, "SA", "secret");
+  settings_.PointAt(server.host(), "SA", "secret");
   noZip_ = true;
   const std::string target = Backups() + "/vl_" + FifthOfMarchStamp + ".bak";
   fs::create_directories(target);  // a folder cannot be replaced by the copy
@@ -411,7 +411,7 @@ TEST_F(FailingRunTest, FailedStampedCopyShowsNothingAndRecordsNoDate) {
 
 TEST_F(FailingRunTest, EngineFailureIsAPackingFailureNotASuccess) {
   test::StandIn server(test::ServerWithLogin("SA", "secret"));
-  settings_.PointAt(server, "SA", "secret");
+  settings_.PointAt(server.host(), "SA", "secret");
   fs::create_directories(Backups() + "/vl.zip");  // no archive can be written under this name
 
   ExpectFailure([&] { Form(Backups(), false).RunBackup(); }, BackupStep::Pack);
@@ -433,7 +433,7 @@ TEST_F(FailingRunTest, EngineFailureIsAPackingFailureNotASuccess) {
 
 TEST_F(FailingRunTest, ArchivePlantedAtTheStampedNameIsRefusedWithTheEngineReason) {
   test::StandIn server(test::ServerWithLogin("SA", "secret"));
-  settings_.PointAt(server, "SA", "secret");
+  settings_.PointAt(server.host(), "SA", "secret");
   const std::string stamped = Backups() + "/vl_" + FifthOfMarchStamp + ".zip";
   test::WriteFile(Backups() + "/elsewhere", "not a backup");
   fs::create_symlink(Backups() + "/elsewhere", stamped);
@@ -452,7 +452,7 @@ TEST_F(FailingRunTest, ArchivePlantedAtTheStampedNameIsRefusedWithTheEngineReaso
 
 TEST_F(FailingRunTest, ErrorRaisedWhilePackingIsShownAfterThePreviousArchiveIsGone) {
   test::StandIn server(test::ServerWithLogin("SA", "secret"));
-  settings_.PointAt(server, "SA", "secret");
+  settings_.PointAt(server.host(), "SA", "secret");
 
   ExpectFailure(
       [&] {
@@ -480,7 +480,7 @@ class SwappedBackupFile : public FailingRunTest, public testing::WithParamInterf
     test::WriteFile(Outside(), "someone else's secret");
     duringTheWait_ = [this] { GetParam().act(Backups() + "/VL.BAK", Outside()); };
   }
-  std::string Outside() const { return settings_.Path("outside"); }
+  std::string Outside() const { return settings_.Folder("outside"); }
   std::string Reason() const {
     return "The backup file \"" + Backups() + "/VL.BAK\" " + GetParam().why + ".";
   }
@@ -488,7 +488,7 @@ class SwappedBackupFile : public FailingRunTest, public testing::WithParamInterf
 
 TEST_P(SwappedBackupFile, IsNotPackedAndFailsThePackingStep) {
   test::StandIn server(test::ServerWithLogin("SA", "secret"));
-  settings_.PointAt(server, "SA", "secret");
+  settings_.PointAt(server.host(), "SA", "secret");
 
   ExpectFailure([&] { Form(Backups(), false).RunBackup(); }, BackupStep::BackupFile);
 
@@ -502,7 +502,7 @@ TEST_P(SwappedBackupFile, IsNotPackedAndFailsThePackingStep) {
 
 TEST_P(SwappedBackupFile, IsNotCopiedInNoZipMode) {
   test::StandIn server(test::ServerWithLogin("SA", "secret"));
-  settings_.PointAt(server, "SA", "secret");
+  settings_.PointAt(server.host(), "SA", "secret");
   noZip_ = true;
 
   for (bool stamped : {false, true}) {
@@ -521,9 +521,9 @@ INSTANTIATE_TEST_SUITE_P(DuringTheWait, SwappedBackupFile, testing::ValuesIn(tes
 // the file it leaves under the name is not a file of its own.
 TEST_F(FailingRunTest, LinkPlantedBeforeTheServerWritesIsRefused) {
   test::StandIn server(test::ServerWithLogin("SA", "secret").delaySeconds(2));
-  settings_.PointAt(server, "SA", "secret");
+  settings_.PointAt(server.host(), "SA", "secret");
   const std::string backupFile = Backups() + "/VL.BAK";
-  const std::string outside = settings_.Path("outside");
+  const std::string outside = settings_.Folder("outside");
   for (const test::Swap& swap : {test::Swaps[0], test::Swaps[1]}) {
     SCOPED_TRACE(swap.name);
     test::WriteFile(backupFile, "yesterday's backup");
@@ -552,7 +552,7 @@ TEST_F(FailingRunTest, LinkPlantedBeforeTheServerWritesIsRefused) {
 // while it is packed; moving it away and back keeps its inode but not its snapshot.
 TEST_F(FailingRunTest, BackupFileChangedWhilePackedLeavesNoArchiveOfIt) {
   test::StandIn server(test::ServerWithLogin("SA", "secret"));
-  settings_.PointAt(server, "SA", "secret");
+  settings_.PointAt(server.host(), "SA", "secret");
   const std::string backupFile = Backups() + "/VL.BAK";
   const std::string stamped = Backups() + "/vl_" + FifthOfMarchStamp + ".zip";
   auto moveAwayAndBack = [&](const char*, std::int32_t, bool&) {
@@ -585,7 +585,7 @@ TEST_F(FailingRunTest, BackupFileChangedWhilePackedLeavesNoArchiveOfIt) {
 // The copy of a backup is no more readable than the backup, whatever the umask.
 TEST_F(RunBackupTest, StampedCopyTakesTheBackupFilesModeWhateverTheUmask) {
   test::StandIn server(test::ServerWithLogin("SA", "secret"));
-  settings_.PointAt(server, "SA", "secret");
+  settings_.PointAt(server.host(), "SA", "secret");
   noZip_ = true;
   duringTheWait_ = [this] { fs::permissions(Backups() + "/VL.BAK", fs::perms::owner_read | fs::perms::owner_write); };
   const std::string copy = Backups() + "/vl_" + FifthOfMarchStamp + ".bak";
@@ -620,7 +620,7 @@ class OtherRun {
 
 TEST_F(FailingRunTest, AnotherRunIntoTheFolderMakesTheJobWaitAndFailWithoutTouchingIt) {
   test::StandIn server(test::ServerWithLogin("SA", "secret"));
-  settings_.PointAt(server, "SA", "secret");
+  settings_.PointAt(server.host(), "SA", "secret");
   test::WriteFile(Backups() + "/VL.BAK", "the other run's backup");
   OtherRun other(Backups());
 
@@ -638,7 +638,7 @@ TEST_F(FailingRunTest, AnotherRunIntoTheFolderMakesTheJobWaitAndFailWithoutTouch
 
 TEST_F(RunBackupTest, JobWaitsForAnotherRunThatFinishesSoon) {
   test::StandIn server(test::ServerWithLogin("SA", "secret"));
-  settings_.PointAt(server, "SA", "secret");
+  settings_.PointAt(server.host(), "SA", "secret");
   noZip_ = true;
   OtherRun other(Backups());
   Job& form = Form(Backups(), false);
@@ -655,9 +655,9 @@ TEST_F(RunBackupTest, JobWaitsForAnotherRunThatFinishesSoon) {
 
 TEST_F(FailingRunTest, LinkPlantedAsTheLockFileIsRefused) {
   test::StandIn server(test::ServerWithLogin("SA", "secret"));
-  settings_.PointAt(server, "SA", "secret");
+  settings_.PointAt(server.host(), "SA", "secret");
   const std::string lock = Backups() + "/" + test::FolderLock;
-  fs::create_symlink(settings_.Path("elsewhere"), lock);
+  fs::create_symlink(settings_.Folder("elsewhere"), lock);
 
   ExpectFailure([&] { Form(Backups(), false).RunBackup(); }, BackupStep::Lock);
 
@@ -665,7 +665,7 @@ TEST_F(FailingRunTest, LinkPlantedAsTheLockFileIsRefused) {
   EXPECT_EQ(Boxes()[0].kind, MessageKind::Error);
   EXPECT_EQ(Boxes()[0].message, "Unable to lock the backup folder \"" + Backups() + "\"");
   EXPECT_EQ(Boxes()[0].detail, "\"" + lock + "\" is a symbolic link.");
-  EXPECT_FALSE(fs::exists(settings_.Path("elsewhere")));
+  EXPECT_FALSE(fs::exists(settings_.Folder("elsewhere")));
   EXPECT_THAT(BackupPaths(server), IsEmpty());
 }
 
@@ -673,19 +673,19 @@ TEST_F(FailingRunTest, LinkPlantedAsTheLockFileIsRefused) {
 
 TEST_F(RunBackupTest, EmptyFolderTextMeansTheDefaultFolder) {
   test::StandIn server(test::ServerWithLogin("SA", "secret"));
-  settings_.PointAt(server, "SA", "secret");
+  settings_.PointAt(server.host(), "SA", "secret");
   noZip_ = true;
   Job& form = Form(" \t ", false);
 
   form.RunBackup();
 
-  EXPECT_THAT(BackupPaths(server), ElementsAre(settings_.Path("drive") + "/VL.BAK"));
+  EXPECT_THAT(BackupPaths(server), ElementsAre(settings_.Folder("drive") + "/VL.BAK"));
   EXPECT_TRUE(form.BackupRecorded());
 }
 
 TEST_F(RunBackupTest, OtherErrorsPassThroughWithTheArrowRestored) {
   test::StandIn server(test::ServerWithLogin("SA", "secret"));
-  settings_.PointAt(server, "SA", "secret");
+  settings_.PointAt(server.host(), "SA", "secret");
   Job& form = Form(Backups(), false);
   form.Zip().OnMajorCallback = [](const char*, std::int32_t, bool&) { throw std::logic_error("not ours"); };
 
@@ -697,7 +697,7 @@ TEST_F(RunBackupTest, OtherErrorsPassThroughWithTheArrowRestored) {
 
 TEST_F(RunBackupTest, FailedDateUpdateLeavesTheJobAfterTheArrowWithoutSuccessBox) {
   test::StandIn server(test::ServerWithLogin("SA", "secret").updateError(208, "Invalid object name 'SystemData'."));
-  settings_.PointAt(server, "SA", "secret");
+  settings_.PointAt(server.host(), "SA", "secret");
   Job& form = Form(Backups(), false);
 
   try {
@@ -716,7 +716,7 @@ TEST_F(RunBackupTest, FailedDateUpdateLeavesTheJobAfterTheArrowWithoutSuccessBox
 
 TEST_F(RunBackupTest, BackupButtonRunsTheJobWithTheBusyCursor) {
   test::StandIn server(test::ServerWithLogin("SA", "secret"));
-  settings_.PointAt(server, "SA", "secret");
+  settings_.PointAt(server.host(), "SA", "secret");
   NoZipMode = true;
   TfrmBackup& window = Window(Backups(), false);
 
@@ -732,7 +732,7 @@ TEST_F(RunBackupTest, BackupButtonRunsTheJobWithTheBusyCursor) {
 
 TEST_F(RunBackupTest, DateUpdateErrorUnderTheButtonGoesToTheStandardErrorBox) {
   test::StandIn server(test::ServerWithLogin("SA", "secret").updateError(208, "Invalid object name 'SystemData'"));
-  settings_.PointAt(server, "SA", "secret");
+  settings_.PointAt(server.host(), "SA", "secret");
   NoZipMode = true;
   TfrmBackup& window = Window(Backups(), false);
 
@@ -791,7 +791,7 @@ TEST_P(FailingStepUnderTheButton, ShowsTheMessageThenTheCause) {
   test::StandInConfig config = test::ServerWithLogin("SA", "secret");
   if (failure.backupError != 0) config.backupError(failure.backupError, 5);
   test::StandIn server(config);
-  settings_.PointAt(server, "SA", failure.password);
+  settings_.PointAt(server.host(), "SA", failure.password);
   failure.arrange(Backups());
   NoZipMode = failure.noZip;
   TfrmBackup& window = Window(Backups(), failure.stamped);
@@ -821,10 +821,112 @@ TEST_P(FailingStepUnderTheButton, ShowsTheMessageThenTheCause) {
 INSTANTIATE_TEST_SUITE_P(EachStep, FailingStepUnderTheButton, testing::ValuesIn(StepFailures),
                          [](const testing::TestParamInfo<StepFailure>& info) { return std::string(info.param.name); });
 
+// --- keeping the newest stamped backups ---------------------------------------
+
+// Older stamped files of both kinds, and names the program's stamp did not make.
+const std::vector<std::string> OlderStamped = {"vl_311223_1200_00.zip", "vl_010324_0000_00.zip",
+                                               "vl_040324_2359_59.zip", "vl_020324_0000_00.bak",
+                                               "vl_030324_0000_00.bak"};
+const std::vector<std::string> NotStamped = {"vl.zip", "VL_010124_0000_00.ZIP", "vl_010124_0000_00.zip.old",
+                                             "vl_320124_0000_00.zip", "vl_010124_000_000.zip", "notes.txt"};
+
+struct RetentionCase {
+  const char* name;
+  const char* keep;  // the "KeepBackups" text
+  bool stamped;
+  bool noZip;
+  bool packFails;
+  std::vector<std::string> removed;
+  bool warns;
+};
+
+void PrintTo(const RetentionCase& c, std::ostream* out) { *out << c.name; }
+
+const RetentionCase RetentionCases[] = {
+    {"KeepTwoArchives", "2", true, false, false, {"vl_010324_0000_00.zip", "vl_311223_1200_00.zip"}, false},
+    {"KeepOneArchiveWithBlanks", " 1 ", true, false, false,
+     {"vl_040324_2359_59.zip", "vl_010324_0000_00.zip", "vl_311223_1200_00.zip"}, false},
+    {"KeepTwoCopies", "2", true, true, false, {"vl_020324_0000_00.bak"}, false},
+    {"KeepMoreThanThere", "10", true, false, false, {}, false},
+    {"ZeroKeepsAll", "0", true, false, false, {}, false},
+    {"AbsentKeepsAll", "", true, false, false, {}, false},
+    {"InvalidKeepsAllAndWarns", "two", true, false, false, {}, true},
+    {"NegativeKeepsAllAndWarns", "-1", true, false, false, {}, true},
+    {"PlainRunDeletesNothing", "1", false, false, false, {}, false},
+    {"FailedPackingDeletesNothing", "1", true, false, true, {}, false},
+};
+
+class KeepingBackups : public RunBackupTest, public testing::WithParamInterface<RetentionCase> {};
+
+TEST_P(KeepingBackups, DeletesOnlyTheOldestStampedFilesOfTheRunsKind) {
+  const RetentionCase& c = GetParam();
+  test::StandIn server(test::ServerWithLogin("SA", "secret"));
+  settings_.PointAt(server.host(), "SA", "secret");
+  std::set<std::string> expected = {test::FolderLock, "VL.BAK"};
+  for (const auto& names : {OlderStamped, NotStamped})
+    for (const std::string& name : names) {
+      test::WriteFile(Backups() + "/" + name, name);
+      expected.insert(name);
+    }
+  const std::string made = "vl_" + FifthOfMarchStamp + (c.noZip ? ".bak" : ".zip");
+  if (c.packFails) fs::create_directories(Backups() + "/" + made);
+  if (c.stamped) expected.insert(made);
+  std::vector<std::string> removedNames;
+  for (const std::string& name : c.removed) {
+    expected.erase(name);
+    removedNames.push_back(Backups() + "/" + name);
+  }
+  noZip_ = c.noZip;
+  Job& form = Form(Backups(), c.stamped);
+  form.request.KeepBackups = c.keep;
+
+  form.RunBackup();
+
+  EXPECT_EQ(form.BackupRecorded(), !c.packFails);
+  const std::vector<std::string> entries = test::FolderEntries(Backups());
+  EXPECT_EQ(std::set<std::string>(entries.begin(), entries.end()), expected);
+  EXPECT_THAT(form.outcome.Removed, testing::UnorderedElementsAreArray(removedNames));
+  const bool replacesPlainArchive = !c.stamped && !c.noZip;
+  for (const std::string& name : NotStamped) {
+    if (name == "vl.zip" && replacesPlainArchive) continue;
+    EXPECT_EQ(test::ReadFile(Backups() + "/" + name), name);
+  }
+  if (c.warns) {
+    const std::string warning =
+        "The preference \"KeepBackups\" is not a whole number from 0 to 10000, so all backups are kept.";
+    EXPECT_THAT(form.outcome.Warnings, ElementsAre(warning));
+    EXPECT_THAT(Boxes(), ElementsAre(Shown{MessageKind::Information, "Backup completed successfully.", warning}));
+  } else {
+    EXPECT_THAT(form.outcome.Warnings, IsEmpty());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, KeepingBackups, testing::ValuesIn(RetentionCases),
+                         [](const testing::TestParamInfo<RetentionCase>& info) { return std::string(info.param.name); });
+
+// The window reads the value from its preferences at each run.
+TEST_F(RunBackupTest, WindowKeepsAsManyAsItsPreferencesSay) {
+  test::StandIn server(test::ServerWithLogin("SA", "secret"));
+  settings_.PointAt(server.host(), "SA", "secret");
+  settings_.WritePreferences("[Main]\nPath=" + Backups() + "\nDateStamp=1\nKeepBackups=2\n");
+  for (const std::string& name : OlderStamped) test::WriteFile(Backups() + "/" + name, name);
+  TfrmBackup& window = Window(Backups(), true);
+
+  window.btnbackup->click();
+
+  ASSERT_TRUE(window.LastBackupOutcome().has_value());
+  EXPECT_TRUE(window.LastBackupOutcome()->Succeeded());
+  EXPECT_THAT(test::FolderEntries(Backups()),
+              ElementsAre(test::FolderLock, "VL.BAK", "vl_020324_0000_00.bak", "vl_030324_0000_00.bak",
+                          "vl_040324_2359_59.zip", "vl_" + FifthOfMarchStamp + ".zip"));
+  ASSERT_EQ(ui_.boxes.size(), 1u);
+  EXPECT_EQ(ui_.boxes[0].text, "Backup completed successfully.");
+}
+
 // The connection settings of the request, not the process's command line, reach the server.
 TEST_F(RunBackupTest, ConnectionArgumentsOfTheRequestOverrideTheSettings) {
   test::StandIn server(test::ServerWithLogin("SA", "secret").databases({"Velloran", "VelloranTest"}));
-  settings_.PointAt(server, "SA", "wrong");
+  settings_.PointAt(server.host(), "SA", "wrong");
   noZip_ = true;
   Job& form = Form(Backups(), false);
   form.request.ConnectionArguments = {"Password=secret", "Initial Catalog=VelloranTest"};

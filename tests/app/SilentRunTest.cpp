@@ -16,6 +16,7 @@
 #include <memory>
 #include <regex>
 #include <thread>
+#include <utility>
 
 #include "tests/app/JobFixture.h"
 
@@ -26,9 +27,14 @@
 namespace vl::test {
 namespace {
 
+using testing::Each;
 using testing::ElementsAre;
+using testing::EndsWith;
 using testing::HasSubstr;
 using testing::IsEmpty;
+using testing::MatchesRegex;
+using testing::Not;
+using testing::StartsWith;
 namespace fs = std::filesystem;
 
 constexpr auto TenSeconds = std::chrono::milliseconds(10000);
@@ -37,6 +43,14 @@ class SilentRun : public testing::Test {
  protected:
   ProgramRun Run(const std::vector<std::string>& arguments, const std::string& program = VLBACKUP_PROGRAM) {
     return Report(RunProgram(program, arguments, Options()));
+  }
+  // A run with standard error on a terminal, and what the terminal showed.
+  std::pair<ProgramRun, std::string> RunAtTerminal(const std::vector<std::string>& arguments) {
+    PseudoTerminal terminal;
+    ProgramOptions options = Options();
+    options.standardError = terminal.Terminal();
+    ProgramRun run = Report(RunProgram(VLBACKUP_PROGRAM, arguments, options));
+    return {std::move(run), terminal.Output()};
   }
   std::unique_ptr<RunningProgram> Start(const std::vector<std::string>& arguments) {
     return std::make_unique<RunningProgram>(VLBACKUP_PROGRAM, arguments, Options());
@@ -57,7 +71,7 @@ class SilentRun : public testing::Test {
 
   // The preferences name the backup folder; the data file reaches the server.
   void Prepare(const StandIn& server, bool dateStamp) {
-    settings_.PointAt(server, "SA", "secret");
+    settings_.PointAt(server.host(), "SA", "secret");
     settings_.WritePreferences(Backups(), dateStamp);
   }
 
@@ -137,7 +151,7 @@ TEST_F(SilentRun, NoZipStampedInLowerCaseCopiesToTheStampedName) {
 
 TEST_F(SilentRun, KeyValueArgumentsReachTheServer) {
   StandIn server(StandInConfig().databases({"Velloran", "VelloranTest"}).login("MSSQLSERVER", "backup", "pw-x").noLogins("VELLORAN"));
-  settings_.WriteDataFile("Data Source=192.0.2.1\nUser ID=nobody\nPassword=nothing\n");
+  settings_.WriteDataFile({"Data Source=192.0.2.1", "User ID=nobody", "Password=nothing"});
   settings_.WritePreferences(Backups(), false);
 
   const ProgramRun run = Run({"Data Source=" + server.host(), "/S", "USER ID=backup", "Password=pw-x",
@@ -212,11 +226,11 @@ class SmallDisk {
 // fits and not one page of the archive does, however well it compresses.
 TEST_F(SilentRun, FullDiskSaysNoSpaceLeftOnDevice) {
   constexpr long long DiskBytes = 1024 * 1024;
-  const std::string folder = settings_.Path("small-disk");
+  const std::string folder = settings_.Folder("small-disk");
   SmallDisk disk(folder, std::to_string(DiskBytes));
   if (!disk.Mounted()) GTEST_SKIP() << "cannot mount a tmpfs here (needs root): " << disk.Refusal();
   StandIn server(ServerWithLogin("SA", "secret").backupSize(DiskBytes));
-  settings_.PointAt(server, "SA", "secret");
+  settings_.PointAt(server.host(), "SA", "secret");
   settings_.WritePreferences(folder, false);
 
   const ProgramRun run = Run({"/S"});
@@ -227,8 +241,95 @@ TEST_F(SilentRun, FullDiskSaysNoSpaceLeftOnDevice) {
   EXPECT_THAT(lines[0], testing::StartsWith("vlbackup: Warning: Error compressing backup. The zip engine reported: "));
   EXPECT_THAT(lines[0], HasSubstr("No space left on device"));
   EXPECT_EQ(fs::file_size(folder + "/VL.BAK"), static_cast<std::uintmax_t>(DiskBytes));
+  EXPECT_THAT(FolderEntries(folder), Each(Not(MatchesRegex("\\.vl\\.zip\\..*\\.dztmp"))))
+      << "the engine's temporary archive is left behind";
   EXPECT_THAT(server.journal("update"), IsEmpty());
 }
+
+// --- a person at a terminal, a scheduler at a pipe ------------------------------
+
+// How a line as wide as text is blanked at the end.
+std::string Cleared(const std::string& text) { return "\r" + std::string(text.size(), ' ') + "\r"; }
+
+TEST_F(SilentRun, TerminalShowsEachPhaseOnOneLineAndBlanksItAtTheEnd) {
+  StandIn server(ServerWithLogin("SA", "secret"));
+  Prepare(server, false);
+
+  const auto [run, shown] = RunAtTerminal({"/S"});
+
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_THAT(shown, StartsWith("\rvlbackup: connecting\rvlbackup: backing up\r"));
+  EXPECT_THAT(shown, HasSubstr("\rvlbackup: packing [0%]"));
+  EXPECT_THAT(shown, HasSubstr("\rvlbackup: packing [100%]"));
+  EXPECT_THAT(shown, HasSubstr("\rvlbackup: recording the date "));
+  // Blank to the widest text, so nothing of any text is left on the line.
+  EXPECT_THAT(shown, EndsWith(Cleared("vlbackup: waiting for the backup file to settle")));
+  EXPECT_EQ(shown.find('\n'), std::string::npos);
+  std::size_t packingTexts = 0;
+  for (std::size_t at = shown.find("packing ["); at != std::string::npos; at = shown.find("packing [", at + 1))
+    ++packingTexts;
+  EXPECT_LE(packingTexts, 101u) << "one text per whole percent at most";
+  EXPECT_TRUE(ViewZip(Backups() + "/vl.zip").intact);
+}
+
+TEST_F(SilentRun, PipeGetsNothingOnSuccess) {
+  StandIn server(ServerWithLogin("SA", "secret"));
+  Prepare(server, false);
+
+  // The program's standard error goes into a pipe; what comes out of it is captured.
+  const ProgramRun run = Run({"-c", "set -o pipefail; \"$0\" /S 2>&1 | cat >&2", VLBACKUP_PROGRAM}, "/bin/bash");
+
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(server.journal("update").size(), 1u);
+}
+
+// --- keeping the newest stamped archives -------------------------------------
+
+struct KeepCase {
+  const char* name;
+  const char* keepLine;  // the preferences' "KeepBackups" line
+  bool olderKept;        // whether the older stamped archives stay
+  const char* err;
+};
+
+void PrintTo(const KeepCase& c, std::ostream* out) { *out << c.name; }
+
+const KeepCase KeepCases[] = {
+    {"KeepOne", "KeepBackups=1", false, ""},
+    {"InvalidValueWarnsAndKeepsAll", "KeepBackups=1e3", true,
+     "vlbackup: Warning: The preference \"KeepBackups\" is not a whole number from 0 to 10000, so all backups are "
+     "kept.\n"},
+};
+
+class SilentRunKeeping : public SilentRun, public testing::WithParamInterface<KeepCase> {};
+
+TEST_P(SilentRunKeeping, DeletesOnlyOlderStampedArchives) {
+  const KeepCase& c = GetParam();
+  StandIn server(ServerWithLogin("SA", "secret"));
+  settings_.PointAt(server.host(), "SA", "secret");
+  settings_.WritePreferences("[Main]\nPath=" + Backups() + "\nDateStamp=1\n" + c.keepLine + "\n");
+  const std::vector<std::string> older = {"vl_010324_0000_00.zip", "vl_020324_0000_00.zip"};
+  const std::vector<std::string> others = {"vl.zip", "vl_010324_0000_00.bak", "VL_010324_0000_00.ZIP", "notes.txt"};
+  for (const auto& names : {older, others})
+    for (const std::string& name : names) WriteFile(Backups() + "/" + name, name);
+
+  const ProgramRun run = Run({"/S"});
+
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.err, c.err);
+  const std::vector<std::string> entries = FolderEntries(Backups());
+  std::vector<std::string> stamped;
+  for (const std::string& name : entries)
+    if (IsStampedName(name, "zip")) stamped.push_back(name);
+  EXPECT_EQ(stamped.size(), c.olderKept ? 3u : 1u) << testing::PrintToString(entries);
+  for (const std::string& name : older) EXPECT_EQ(fs::exists(Backups() + "/" + name), c.olderKept) << name;
+  for (const std::string& name : others) EXPECT_EQ(ReadFile(Backups() + "/" + name), name);
+  EXPECT_EQ(server.journal("update").size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, SilentRunKeeping, testing::ValuesIn(KeepCases),
+                         [](const testing::TestParamInfo<KeepCase>& info) { return std::string(info.param.name); });
 
 // --- a hostile folder and a second run ---------------------------------------
 
@@ -248,7 +349,7 @@ TEST_P(SilentRunWithSwap, PacksNothingAndExitsWithTwo) {
   StandIn server(ServerWithLogin("SA", "secret"));
   Prepare(server, false);
   const std::string backupFile = Backups() + "/VL.BAK";
-  const std::string outside = settings_.Path("outside");
+  const std::string outside = settings_.Folder("outside");
   WriteFile(outside, "a file of someone else's");
   std::thread attacker([&] { AfterTheServerWrote(server, [&] { GetParam().act(backupFile, outside); }); });
 
@@ -315,7 +416,7 @@ TEST_F(SilentRun, KilledRunLeavesTheFolderFree) {
   EXPECT_EQ(first->Finish().exitCode, -1);
 
   StandIn server(ServerWithLogin("SA", "secret"));
-  settings_.PointAt(server, "SA", "secret");
+  settings_.PointAt(server.host(), "SA", "secret");
   const ProgramRun second = Run({"/S", "/NOZIP"});
 
   EXPECT_EQ(second.exitCode, 0);
@@ -330,7 +431,7 @@ class SilentRunStops : public SilentRun {};
 
 TEST_F(SilentRunStops, RefusedLoginsExitWithTwoAndTheReasonOnStandardError) {
   StandIn server(ServerWithLogin("SA", "secret"));
-  settings_.PointAt(server, "SA", "wrong");
+  settings_.PointAt(server.host(), "SA", "wrong");
   settings_.WritePreferences(Backups(), false);
   WriteFile(Backups() + "/vl.zip", "yesterday's archive");
 
@@ -345,6 +446,19 @@ TEST_F(SilentRunStops, RefusedLoginsExitWithTwoAndTheReasonOnStandardError) {
   EXPECT_EQ(ReadFile(Backups() + "/vl.zip"), "yesterday's archive");
   EXPECT_THAT(server.journal("statement"), IsEmpty());
   EXPECT_LT(run.took, TenSeconds);
+}
+
+TEST_F(SilentRunStops, TerminalLineIsBlankedBeforeTheFailureLine) {
+  StandIn server(ServerWithLogin("SA", "secret"));
+  settings_.PointAt(server.host(), "SA", "wrong");
+  settings_.WritePreferences(Backups(), false);
+
+  const auto [run, shown] = RunAtTerminal({"/S"});
+
+  EXPECT_EQ(run.exitCode, 2);
+  const std::string progress = "\rvlbackup: connecting" + Cleared("vlbackup: connecting");
+  EXPECT_THAT(shown, StartsWith(progress + "vlbackup: Error: Unable to connect to the Velloran database"));
+  EXPECT_EQ(shown.find('\n'), shown.size() - 1) << "one line, ended";
 }
 
 // A failing step of a silent run: exit code 2 and one line on standard error,
@@ -381,7 +495,7 @@ TEST_P(SilentRunStopsAt, ExitsWithTwoAndOneLineWithTheCause) {
   if (failure.backupError != 0) config.backupError(failure.backupError, 3);
   StandIn server(config);
   Prepare(server, false);
-  if (failure.linkAsLockFile) fs::create_symlink(settings_.Path("elsewhere"), Backups() + "/" + FolderLock);
+  if (failure.linkAsLockFile) fs::create_symlink(settings_.Folder("elsewhere"), Backups() + "/" + FolderLock);
 
   const ProgramRun run = Run({"/S"});
 
@@ -391,7 +505,7 @@ TEST_P(SilentRunStopsAt, ExitsWithTwoAndOneLineWithTheCause) {
   EXPECT_THAT(lines[0], testing::StartsWith(failure.start(Backups())));
   EXPECT_THAT(lines[0], testing::EndsWith(failure.end));
   EXPECT_LT(run.took, TenSeconds);
-  EXPECT_FALSE(fs::exists(settings_.Path("elsewhere")));
+  EXPECT_FALSE(fs::exists(settings_.Folder("elsewhere")));
   EXPECT_FALSE(fs::exists(Backups() + "/vl.zip"));
   EXPECT_THAT(server.journal("update"), IsEmpty());
 }

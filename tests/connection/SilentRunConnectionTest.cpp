@@ -16,12 +16,6 @@ namespace {
 using testing::HasSubstr;
 using testing::IsEmpty;
 
-// The stand-in with a login on its default instance and none on VELLORAN, so no
-// fallback login can succeed behind a test's back.
-StandInConfig ServerWithLogin(const std::string& user, const std::string& password) {
-  return StandInConfig().login("MSSQLSERVER", user, password).noLogins("VELLORAN");
-}
-
 class SilentConnect : public testing::Test {
  protected:
   ProgramRun Run(const std::vector<std::string>& arguments = {"/S"}) {

@@ -455,6 +455,12 @@ class StandInConfig {
   bool silentLogin_ = false;
 };
 
+// The stand-in with a login on its default instance and none on VELLORAN, so no
+// fallback login can succeed behind a test's back.
+inline StandInConfig ServerWithLogin(const std::string& user, const std::string& password) {
+  return StandInConfig().login("MSSQLSERVER", user, password).noLogins("VELLORAN");
+}
+
 // ------------------------------------------------------------------ certificates
 
 struct TestCertificates {

@@ -1,0 +1,54 @@
+#include "app/ProgressLine.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace vl {
+namespace {
+
+const char* PhaseName(BackupPhase phase) {
+  switch (phase) {
+    case BackupPhase::Connecting: return "connecting";
+    case BackupPhase::BackingUp: return "backing up";
+    case BackupPhase::Waiting: return "waiting for the backup file to settle";
+    case BackupPhase::Packing: return "packing";
+    case BackupPhase::Copying: return "copying";
+    case BackupPhase::RecordingDate: return "recording the date";
+  }
+  return "working";
+}
+
+}  // namespace
+
+ProgressLine::ProgressLine(Writer write) : write_(std::move(write)) {}
+
+ProgressLine::~ProgressLine() {
+  try {
+    Clear();
+  } catch (...) {
+  }
+}
+
+void ProgressLine::Phase(BackupPhase phase, int percent) {
+  std::string text = std::string("vlbackup: ") + PhaseName(phase);
+  // Only packing has a measure; the engine's figure is kept within 0 to 100.
+  if (phase == BackupPhase::Packing) text += " [" + std::to_string(std::clamp(percent, 0, 100)) + "%]";
+  if (text != shown_) Write(text);
+}
+
+void ProgressLine::Clear() {
+  if (width_ == 0) return;
+  write_("\r" + std::string(width_, ' ') + "\r");
+  shown_.clear();
+  width_ = 0;
+}
+
+// Blanks rather than a terminal control clear the rest of a longer previous
+// text, so any console shows it the same.
+void ProgressLine::Write(const std::string& text) {
+  width_ = std::max(width_, text.size());
+  write_("\r" + text + std::string(width_ - text.size(), ' '));
+  shown_ = text;
+}
+
+}  // namespace vl
