@@ -14,6 +14,8 @@
 #include <QTest>
 #include <QTimer>
 #include <QToolButton>
+#include <algorithm>
+#include <array>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -27,8 +29,10 @@
 
 namespace vl::test {
 namespace {
-// Text is drawn in the window-text colour (black); frames and faces are lighter.
-constexpr int InkLevel = 96;
+// Text is drawn in the window-text colour (black) on a light face; a pixel this
+// much darker than the area's commonest shade is ink. Small text (the browse
+// button's dots) is drawn antialiased, grey rather than black.
+constexpr int InkContrast = 64;
 
 class Checks {
  public:
@@ -44,22 +48,30 @@ class Checks {
   std::vector<std::string> failures_;
 };
 
-bool IsInk(const QImage& picture, int x, int y) { return qGray(picture.pixel(x, y)) < InkLevel; }
-
-int InkIn(const QImage& picture, const QRect& area) {
-  const QRect inside = area & picture.rect();
-  int ink = 0;
+// The commonest grey level in the area: its background.
+int BackgroundOf(const QImage& picture, const QRect& inside) {
+  std::array<int, 256> count{};
   for (int y = inside.top(); y <= inside.bottom(); ++y)
-    for (int x = inside.left(); x <= inside.right(); ++x) ink += IsInk(picture, x, y) ? 1 : 0;
-  return ink;
+    for (int x = inside.left(); x <= inside.right(); ++x) ++count[static_cast<std::size_t>(qGray(picture.pixel(x, y)))];
+  return static_cast<int>(std::max_element(count.begin(), count.end()) - count.begin());
 }
 
-int RightmostInk(const QImage& picture, const QRect& area) {
+// The ink pixels' columns, relative to the picture, in the area.
+std::vector<int> InkColumns(const QImage& picture, const QRect& area) {
   const QRect inside = area & picture.rect();
-  for (int x = inside.right(); x >= inside.left(); --x)
-    for (int y = inside.top(); y <= inside.bottom(); ++y)
-      if (IsInk(picture, x, y)) return x;
-  return -1;
+  const int background = BackgroundOf(picture, inside);
+  std::vector<int> columns;
+  for (int y = inside.top(); y <= inside.bottom(); ++y)
+    for (int x = inside.left(); x <= inside.right(); ++x)
+      if (qGray(picture.pixel(x, y)) < background - InkContrast) columns.push_back(x);
+  return columns;
+}
+
+int InkIn(const QImage& picture, const QRect& area) { return static_cast<int>(InkColumns(picture, area).size()); }
+
+int RightmostInk(const QImage& picture, const QRect& area) {
+  const std::vector<int> columns = InkColumns(picture, area);
+  return columns.empty() ? -1 : *std::max_element(columns.begin(), columns.end());
 }
 
 // The window as the X server holds it: only what was really painted.
@@ -195,6 +207,7 @@ int BusyScreenshot(const std::string& fileName) {
   }
   checks.Expect(ui.messages.size() == 1 && ui.messages[0].text == "Backup completed successfully.",
                 "the job's boxes: " + (ui.messages.empty() ? std::string("none") : ui.messages[0].text));
+  QTest::qWait(300);
   CheckIdlePhaseLine(checks, window, ScreenPixels(window));
   return checks.Result();
 }
