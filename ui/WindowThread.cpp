@@ -5,6 +5,7 @@
 #include <QEventLoop>
 #include <QThread>
 #include <QWidget>
+#include <atomic>
 #include <exception>
 #include <thread>
 
@@ -38,7 +39,7 @@ bool IsUserInput(QEvent::Type type) {
 }  // namespace
 
 void RunOffThisThread(const std::function<void()>& work) {
-  QEventLoop loop;
+  std::atomic<bool> done = false;
   std::exception_ptr error;
   {
     std::jthread worker([&] {
@@ -47,10 +48,13 @@ void RunOffThisThread(const std::function<void()>& work) {
       } catch (...) {
         error = std::current_exception();
       }
-      // Posted after everything the work handed over, so that is all seen first.
-      QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+      done = true;
+      // Wakes this thread; posted after everything the work handed over.
+      QMetaObject::invokeMethod(QCoreApplication::instance(), [] {}, Qt::QueuedConnection);
     });
-    loop.exec();
+    // Not a QEventLoop: one would return at once once the application is told
+    // to quit, and the join below would then wait on work that waits on a box.
+    while (!done) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
   }
   if (error) std::rethrow_exception(error);
 }

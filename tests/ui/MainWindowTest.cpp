@@ -513,6 +513,28 @@ class MainWindowTest : public QObject {
     QCOMPARE(window->windowTitle(), QString("Velloran Backup Utility"));
   }
 
+  // The application told to quit during a job (a session ending): the job still
+  // runs to its end, its boxes included, before RunBackup returns.
+  void quitDuringTheJob() {
+    SettingsFolders sandbox({}, ProgramPath());
+    RecordingUserInterface ui;
+    auto window = OpenWindow();
+    auto job = std::make_shared<HeldJob>(
+        std::vector<HeldJob::Step>{},
+        std::vector<HeldJob::Step>{[](BackupSink& sink) { sink.Show(platform::MessageKind::Information, "Done.", ""); }});
+    window->Job = [job](const BackupRequest& r, BackupComponents c, BackupSink& s) { return (*job)(r, c, s); };
+    QTimer::singleShot(0, window.get(), [] { QCoreApplication::exit(0); });
+    QTimer::singleShot(100, window.get(), [job] { job->Release(); });
+
+    window->RunBackup();
+
+    QVERIFY(window->LastBackupOutcome().has_value());
+    QCOMPARE(ui.messages.size(), std::size_t(1));
+    // Event loops refuse to start until the application's own loop runs again.
+    QTimer::singleShot(0, [] { QCoreApplication::exit(0); });
+    QApplication::exec();
+  }
+
   // The check box's caption fits its designed width, in the design font (drawn
   // with a substitute) and in the modern one.
   void captionsFit_data() {
