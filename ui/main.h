@@ -71,6 +71,7 @@ class TfrmBackup : public QWidget {
   QLabel* PhaseLine() const { return phaseLine_; }
   // Shows the phase in the caption and the phase line.
   void ShowPhase(BackupPhase phase, int percent);
+
   void btnbackupClick(QObject* sender);
   void SpeedButton1Click(QObject* sender);
   void cbAutoFileNameClick(QObject* sender);

@@ -1,13 +1,13 @@
 #include <QApplication>
 #include <QCheckBox>
-#include <QFontInfo>
-#include <QLabel>
-#include <QThread>
 #include <QDir>
+#include <QFontInfo>
 #include <QFrame>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
 #include <QToolButton>
 #include <atomic>
@@ -289,9 +289,9 @@ class MainWindowTest : public QObject {
     WriteFile(sandbox.Folder("blocker"), "a file where a folder should be");
     sandbox.Override("VLBACKUP_COMMON_APPDATA", sandbox.Folder("blocker"));
     auto window = OpenWindow();
-    QCOMPARE(window->PreferencesFileName(), sandbox.Folder("drive") + "/" + "vlbackup.ini");
+    QCOMPARE(window->PreferencesFileName(), sandbox.Folder("drive") + "/vlbackup.ini");
     window->cbAutoFileName->click();
-    QCOMPARE(ReadFile(sandbox.Folder("drive") + "/" + "vlbackup.ini"), std::string("[Main]\nDateStamp=1\n"));
+    QCOMPARE(ReadFile(sandbox.Folder("drive") + "/vlbackup.ini"), std::string("[Main]\nDateStamp=1\n"));
   }
 
   void standardErrorText_data() {
@@ -467,7 +467,6 @@ class MainWindowTest : public QObject {
     RecordingUserInterface ui;
     auto window = OpenWindow();
     std::vector<std::size_t> shownWhenTheJobWentOn;
-    std::vector<bool> shownOnTheWindowsThread;
     QThread* windowThread = window->thread();
     bool jobOffTheWindowsThread = false;
     window->Job = [&](const BackupRequest&, BackupComponents, BackupSink& sink) {
@@ -519,9 +518,8 @@ class MainWindowTest : public QObject {
     SettingsFolders sandbox({}, ProgramPath());
     RecordingUserInterface ui;
     auto window = OpenWindow();
-    auto job = std::make_shared<HeldJob>(
-        std::vector<HeldJob::Step>{},
-        std::vector<HeldJob::Step>{[](BackupSink& sink) { sink.Show(platform::MessageKind::Information, "Done.", ""); }});
+    const HeldJob::Step showBox = [](BackupSink& sink) { sink.Show(platform::MessageKind::Information, "Done.", ""); };
+    auto job = std::make_shared<HeldJob>(std::vector<HeldJob::Step>{}, std::vector<HeldJob::Step>{showBox});
     window->Job = [job](const BackupRequest& r, BackupComponents c, BackupSink& s) { return (*job)(r, c, s); };
     QTimer::singleShot(0, window.get(), [] { QCoreApplication::exit(0); });
     QTimer::singleShot(100, window.get(), [job] { job->Release(); });

@@ -112,7 +112,8 @@ class QtUserInterfaceTest : public QObject {
   // and reads the same.
   void longWordWraps() {
     const std::string path = "/srv/" + std::string(400, 'a') + "/backups";
-    const std::string text = "Unable to write backup file to \"" + path + "\"\n\r\n\rPlease ensure you have permission.";
+    const std::string text =
+        "Unable to write backup file to \"" + path + "\"\n\r\n\rPlease ensure you have permission.";
     MessageBox box(MessageKind::Error, "Error", text);
     QLabel* label = box.TextLabel();
     QVERIFY(label->wordWrap());
