@@ -18,6 +18,7 @@
 #include <array>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -138,11 +139,24 @@ bool Save(const QImage& picture, const std::string& fileName) {
   return picture.save(QString::fromStdString(fileName), "PNG");
 }
 
+// True once the screen holds the same drawn picture of the window twice in a
+// row: painting has caught up, also on a busy machine.
+bool Settled(const QWidget& window, const std::function<bool(const QImage&)>& drawn = {}) {
+  QImage previous;
+  return QTest::qWaitFor(
+      [&] {
+        QTest::qWait(100);
+        const QImage now = ScreenPixels(window);
+        const bool same = now == previous && (!drawn || drawn(now));
+        previous = now;
+        return same;
+      },
+      10000);
+}
+
 bool ShowAndSettle(QWidget& window) {
   window.show();
-  if (!QTest::qWaitForWindowExposed(&window)) return false;
-  QTest::qWait(300);
-  return true;
+  return QTest::qWaitForWindowExposed(&window) && Settled(window);
 }
 
 int IdleScreenshot(const std::string& fileName, bool modernised) {
@@ -173,7 +187,7 @@ struct BusyLook {
 
 int BusyScreenshot(const std::string& fileName) {
   SettingsFolders sandbox({}, ProgramPath());
-  StandIn server(StandInConfig().login("MSSQLSERVER", "SA", "secret").noLogins("VELLORAN").delaySeconds(3));
+  StandIn server(StandInConfig().login("MSSQLSERVER", "SA", "secret").noLogins("VELLORAN").delaySeconds(4));
   sandbox.PointAt(server.host(), "SA", "secret");
   sandbox.WritePreferences(sandbox.Backups(), false);
   RecordingUserInterface ui;
@@ -186,7 +200,8 @@ int BusyScreenshot(const std::string& fileName) {
   QObject::connect(&poll, &QTimer::timeout, &window, [&] {
     if (look.seen || window.PhaseLine()->text() != QLatin1String("Backing up")) return;
     look.seen = true;
-    QTest::qWait(300);  // the window paints on its own meanwhile; nothing here asks it to
+    // The window paints on its own meanwhile; nothing here asks it to.
+    Settled(window, [&](const QImage& now) { return InkIn(now, window.PhaseLine()->geometry()) > 15; });
     look.picture = ScreenPixels(window);
     look.caption = window.windowTitle();
     look.busyCursor = !ui.cursors.empty() && ui.cursors.back() == platform::AppCursor::Busy;
@@ -207,7 +222,7 @@ int BusyScreenshot(const std::string& fileName) {
   }
   checks.Expect(ui.messages.size() == 1 && ui.messages[0].text == "Backup completed successfully.",
                 "the job's boxes: " + (ui.messages.empty() ? std::string("none") : ui.messages[0].text));
-  QTest::qWait(300);
+  Settled(window);
   CheckIdlePhaseLine(checks, window, ScreenPixels(window));
   return checks.Result();
 }
