@@ -55,10 +55,19 @@ QList<QWidget*> ChildControls(const QWidget* control) {
 
 int OperatingSystemMajorVersion() { return 10; }
 
+namespace {
+void SubstituteWhereMissing(const char* face, const char* substitute) {
+  const QString family = QString::fromLatin1(face);
+  if (!QFontDatabase::hasFamily(family) && QFont::substitutes(family).isEmpty())
+    QFont::insertSubstitution(family, QString::fromLatin1(substitute));
+}
+}  // namespace
+
 void InstallFaceSubstitutes() {
-  const QString segoe = QStringLiteral("Segoe UI");
-  if (!QFontDatabase::hasFamily(segoe) && QFont::substitutes(segoe).isEmpty())
-    QFont::insertSubstitution(segoe, QStringLiteral("Carlito"));
+  SubstituteWhereMissing("Segoe UI", "Carlito");
+  // Liberation Sans has Arial's metrics, which at 8 points come close to the
+  // bitmap face's; DejaVu Sans, fontconfig's pick, cuts the check box's caption.
+  SubstituteWhereMissing(DesignFace, "Liberation Sans");
 }
 
 void ModerniseFonts(QWidget* control) { ModerniseFonts(control, OperatingSystemMajorVersion); }

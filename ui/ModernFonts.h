@@ -24,7 +24,8 @@
 // - Face names are set as they are; fontconfig picks a substitute where the face is
 //   missing (Carlito for "Calibri"). For a missing "Segoe UI" fontconfig would pick
 //   DejaVu Sans, which is too wide for the designed layout (captions get cut), so
-//   InstallFaceSubstitutes points Qt at Carlito for it.
+//   InstallFaceSubstitutes points Qt at Carlito for it, and at Liberation Sans for
+//   the design face "MS Sans Serif", which no Linux system has.
 #include <functional>
 
 class QFont;
@@ -45,7 +46,11 @@ void ModerniseFonts(QWidget* control, const std::function<int()>& majorVersion);
 // The font rules for one widget.
 void ModerniseControlFont(QWidget* control);
 
-// Makes Qt draw a missing "Segoe UI" with Carlito. Process-wide, idempotent.
+// The face the window is designed with.
+inline constexpr const char* DesignFace = "MS Sans Serif";
+
+// Makes Qt draw a missing "Segoe UI" with Carlito and a missing "MS Sans Serif"
+// with Liberation Sans. Process-wide, idempotent.
 void InstallFaceSubstitutes();
 
 bool IsEditLike(const QWidget* control);

@@ -4,7 +4,9 @@
 #include <QFontMetrics>
 #include <QGuiApplication>
 #include <QLabel>
+#include <QLayout>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScreen>
 #include <QStyle>
 
@@ -37,6 +39,22 @@ class ArrowWhileBoxIsOpen {
  private:
   bool active_;
 };
+
+// QLabel wraps only between words; a word wider than the wrap width (a long
+// path) gets a zero-width break opportunity after each character so it wraps
+// instead of being cut.
+QString BreakableText(const QString& text, const QFontMetrics& metrics, int wrapWidth) {
+  static const QRegularExpression word(QStringLiteral("\\S+"));
+  QString result;
+  qsizetype copied = 0;
+  for (const QRegularExpressionMatch& match : word.globalMatch(text)) {
+    if (metrics.horizontalAdvance(match.captured()) <= wrapWidth) continue;
+    result += text.mid(copied, match.capturedStart() - copied);
+    for (const QChar letter : match.captured()) result += QString(letter) + QChar(0x200B);
+    copied = match.capturedEnd();
+  }
+  return result + text.mid(copied);
+}
 
 QScreen* ScreenForBoxes() {
   if (QWidget* active = QApplication::activeWindow()) return active->screen();
@@ -72,6 +90,7 @@ MessageBox::MessageBox(platform::MessageKind kind, const std::string& caption, c
   ok->setAutoDefault(true);
   connect(form_->buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
   LayOutText(DisplayText(text));
+  KeepCaptionWhole();
   adjustSize();
   CentreOnScreen();
   ok->setFocus();
@@ -99,11 +118,25 @@ void MessageBox::LayOutText(const QString& text) {
   // A label left to itself wraps by its own idea of a pleasing shape; lines that
   // fit stay whole and longer ones break at exactly the wrap width.
   if (widest > WrapWidth()) {
+    label->setText(BreakableText(text, metrics, WrapWidth()));
     label->setWordWrap(true);
     label->setFixedWidth(WrapWidth());
   } else {
     label->setWordWrap(false);
   }
+}
+
+int MessageBox::CaptionWidth() const {
+  // The title bar's font is the window manager's; the box's own font stands in
+  // for it. Besides the text the bar holds the icon and the close button.
+  const int buttons = 2 * style()->pixelMetric(QStyle::PM_TitleBarHeight, nullptr, this);
+  return fontMetrics().horizontalAdvance(windowTitle()) + buttons + 2 * fontMetrics().averageCharWidth();
+}
+
+void MessageBox::KeepCaptionWhole() {
+  // The box's size is fixed to its layout's, so the width goes to the widest row.
+  const QMargins margins = layout()->contentsMargins();
+  form_->buttons->setMinimumWidth(std::max(0, CaptionWidth() - margins.left() - margins.right()));
 }
 
 void MessageBox::CentreOnScreen() {

@@ -17,7 +17,8 @@ class MessageBox;
 namespace vl {
 
 // A modal box with an icon, a text and one "OK" button, which Enter and Escape
-// also trigger. The text is wrapped at half the width of the screen, and the box
+// also trigger. The text is wrapped at half the width of the screen (a word too
+// long for that anywhere), the box is at least as wide as its caption, and it
 // sits in the middle of the screen.
 class MessageBox : public QDialog {
   Q_OBJECT
@@ -31,6 +32,8 @@ class MessageBox : public QDialog {
   QLabel* IconLabel() const;
   // The widest the text may be before it wraps.
   int WrapWidth() const;
+  // The least width that shows the whole caption in the title bar.
+  int CaptionWidth() const;
 
  public slots:
   // Escape closes the box the way the OK button does.
@@ -38,6 +41,7 @@ class MessageBox : public QDialog {
 
  private:
   void LayOutText(const QString& text);
+  void KeepCaptionWhole();
   void CentreOnScreen();
 
   std::unique_ptr<Ui::MessageBox> form_;

@@ -14,7 +14,9 @@
 #include "ui/FolderBrowser.h"
 
 class QCheckBox;
+class QCloseEvent;
 class QFrame;
+class QLabel;
 class QLineEdit;
 class QPushButton;
 class QToolButton;
@@ -53,13 +55,22 @@ class TfrmBackup : public QWidget {
   bool UseDateStamp = false;
 
   // Runs the backup job on the folder box's text, UseDateStamp and the run
-  // flags, showing its boxes and the busy cursor.
+  // flags, showing its boxes and the busy cursor. The job runs on a thread of its
+  // own while the window keeps painting, shows the phase and takes no input; the
+  // call returns when the job has ended. A call while a job runs does nothing.
   void RunBackup();
   // The clock and the 10-second wait handed to the job; tests replace them.
   std::function<platform::LocalDateTime()> Clock = platform::Now;
   std::function<void(unsigned milliseconds)> Wait = platform::Sleep;
+  // The job RunBackup runs; tests replace it.
+  std::function<BackupOutcome(const BackupRequest&, BackupComponents, BackupSink&)> Job = RunBackupJob;
   // The outcome of the last RunBackup; empty when an error left it.
   const std::optional<BackupOutcome>& LastBackupOutcome() const { return lastOutcome_; }
+  bool JobRunning() const { return jobRunning_; }
+  // The line that shows the job's phase over the check box's row, hidden when idle.
+  QLabel* PhaseLine() const { return phaseLine_; }
+  // Shows the phase in the caption and the phase line.
+  void ShowPhase(BackupPhase phase, int percent);
 
   void btnbackupClick(QObject* sender);
   void SpeedButton1Click(QObject* sender);
@@ -76,7 +87,14 @@ class TfrmBackup : public QWidget {
   std::string LoadPreferences();
   void SavePath(const std::string& path);
 
+ protected:
+  // Ignored while a job runs.
+  void closeEvent(QCloseEvent* event) override;
+
  private:
+  class RunningJob;
+  BackupRequest MakeBackupRequest() const;
+  void CreatePhaseLine();
   void ApplyStoredComponentSettings();
   void ConnectEvents();
   // Runs an event handler the way the window framework does: an error that
@@ -87,6 +105,8 @@ class TfrmBackup : public QWidget {
 
   std::unique_ptr<Ui::frmBackup> form_;
   std::optional<BackupOutcome> lastOutcome_;
+  QLabel* phaseLine_ = nullptr;
+  bool jobRunning_ = false;
   bool creating_ = false;
   std::exception_ptr creationError_;
 };

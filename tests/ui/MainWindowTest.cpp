@@ -1,18 +1,25 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QDir>
+#include <QFontInfo>
 #include <QFrame>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
 #include <QToolButton>
+#include <atomic>
 #include <filesystem>
+#include <functional>
 #include <memory>
+#include <semaphore>
 
 #include "UiTest.h"
 #include "archive/DynaLibZ.h"
 #include "platform/Error.h"
+#include "ui/ModernFonts.h"
 #include "ui/StoredSettings.h"
 #include "ui/main.h"
 
@@ -24,6 +31,62 @@ void MakeReadOnly(const std::string& file) {
 }
 
 std::unique_ptr<TfrmBackup> OpenWindow() { return std::make_unique<TfrmBackup>(); }
+
+// A job that stands still until released, so a test can look at the window
+// while it runs. Each step runs on the job's thread, as the real job does.
+class HeldJob {
+ public:
+  using Step = std::function<void(BackupSink&)>;
+  explicit HeldJob(std::vector<Step> before, std::vector<Step> after = {})
+      : before_(std::move(before)), after_(std::move(after)) {}
+
+  BackupOutcome operator()(const BackupRequest&, BackupComponents, BackupSink& sink) {
+    ++runs;
+    for (const Step& step : before_) step(sink);
+    released_.acquire();
+    for (const Step& step : after_) step(sink);
+    return BackupOutcome{};
+  }
+  void Release() { released_.release(); }
+
+  std::atomic<int> runs = 0;
+
+ private:
+  std::vector<Step> before_;
+  std::vector<Step> after_;
+  std::binary_semaphore released_{0};
+};
+
+// What the window looked like while the job was held.
+struct MidJob {
+  bool running = false;
+  QString caption;
+  QString phaseLine;
+  bool phaseLineVisible = false;
+  bool closeAccepted = true;
+  bool checkBoxToggled = false;
+  QString folderText;
+};
+
+// Looks at the window once the job has reported its phase, tries the user's
+// ways of getting in, then lets the job go on.
+MidJob LookWhileHeld(TfrmBackup& window, HeldJob& job) {
+  MidJob seen;
+  seen.phaseLineVisible = QTest::qWaitFor([&] { return window.PhaseLine()->isVisible(); }, 5000);
+  seen.running = window.JobRunning();
+  seen.caption = window.windowTitle();
+  seen.phaseLine = window.PhaseLine()->text();
+  const bool checked = window.cbAutoFileName->isChecked();
+  QTest::mouseClick(window.btnbackup, Qt::LeftButton);
+  QTest::mouseClick(window.cbAutoFileName, Qt::LeftButton, {}, QPoint(5, 8));
+  QTest::keyClick(window.cbAutoFileName, Qt::Key_Space);
+  QTest::keyClicks(window.edtpath, "typed");
+  seen.checkBoxToggled = window.cbAutoFileName->isChecked() != checked;
+  seen.folderText = window.edtpath->text();
+  seen.closeAccepted = window.close();
+  job.Release();
+  return seen;
+}
 }  // namespace
 
 class MainWindowTest : public QObject {
@@ -31,9 +94,9 @@ class MainWindowTest : public QObject {
 
  private slots:
   void noPreferencesFile() {
-    SettingsSandbox sandbox;
+    SettingsFolders sandbox({}, ProgramPath());
     auto window = OpenWindow();
-    QCOMPARE(window->FolderText(), sandbox.DriveRoot());
+    QCOMPARE(window->FolderText(), sandbox.Folder("drive") + "/");
     QVERIFY(!window->cbAutoFileName->isChecked());
     QVERIFY(!window->UseDateStamp);
     QVERIFY(!sandbox.PreferencesExist());
@@ -56,7 +119,7 @@ class MainWindowTest : public QObject {
   void storedDateStamp() {
     QFETCH(QString, stored);
     QFETCH(bool, checked);
-    SettingsSandbox sandbox;
+    SettingsFolders sandbox({}, ProgramPath());
     const std::string content = "[Main]\nPath=/srv/backup\n" + stored.toStdString() + "\n";
     sandbox.WritePreferences(content);
 
@@ -71,7 +134,7 @@ class MainWindowTest : public QObject {
   }
 
   void emptyPathGivesAnEmptyFolderBox() {
-    SettingsSandbox sandbox;
+    SettingsFolders sandbox({}, ProgramPath());
     sandbox.WritePreferences("[Main]\nPath=\n");
     auto window = OpenWindow();
     QCOMPARE(window->FolderText(), std::string());
@@ -79,7 +142,7 @@ class MainWindowTest : public QObject {
 
   // The backup takes what is typed; only a browsed folder is remembered.
   void typedFolderIsUsedButNeverSaved() {
-    SettingsSandbox sandbox;
+    SettingsFolders sandbox({}, ProgramPath());
     sandbox.WritePreferences("[Main]\nPath=/srv/stored\n");
     {
       auto window = OpenWindow();
@@ -103,7 +166,7 @@ class MainWindowTest : public QObject {
   void browse() {
     QFETCH(bool, confirmed);
     QFETCH(QString, folder);
-    SettingsSandbox sandbox;
+    SettingsFolders sandbox({}, ProgramPath());
     sandbox.WritePreferences("[Main]\nPath=/srv/old\n");
     auto window = OpenWindow();
     std::optional<std::string> answer;
@@ -120,7 +183,7 @@ class MainWindowTest : public QObject {
   // The window hands the chooser nothing of the folder box: what it preselects
   // is its own memory of the last confirmed folder.
   void browseAgainIgnoresTheFolderBox() {
-    SettingsSandbox sandbox;
+    SettingsFolders sandbox({}, ProgramPath());
     auto window = OpenWindow();
     auto chooser = std::make_unique<ScriptedChooser>(std::deque<std::optional<std::string>>{"/srv/a", "/srv/b"});
     ScriptedChooser* script = chooser.get();
@@ -134,7 +197,7 @@ class MainWindowTest : public QObject {
   }
 
   void checkBoxToggledTwice() {
-    SettingsSandbox sandbox;
+    SettingsFolders sandbox({}, ProgramPath());
     auto window = OpenWindow();
     QTest::mouseClick(window->cbAutoFileName, Qt::LeftButton, {}, QPoint(5, 8));
     QVERIFY(window->UseDateStamp);
@@ -146,7 +209,7 @@ class MainWindowTest : public QObject {
   }
 
   void readOnlyPreferencesAfterAToggle() {
-    SettingsSandbox sandbox;
+    SettingsFolders sandbox({}, ProgramPath());
     sandbox.WritePreferences("[Main]\nPath=/srv/old\nDateStamp=0\n");
     MakeReadOnly(sandbox.PreferencesFile());
     RecordingUserInterface boxes;
@@ -165,7 +228,7 @@ class MainWindowTest : public QObject {
   }
 
   void readOnlyPreferencesAfterABrowse() {
-    SettingsSandbox sandbox;
+    SettingsFolders sandbox({}, ProgramPath());
     sandbox.WritePreferences("[Main]\nPath=/srv/old\n");
     MakeReadOnly(sandbox.PreferencesFile());
     RecordingUserInterface boxes;
@@ -183,9 +246,9 @@ class MainWindowTest : public QObject {
   // The data folder may be writable by others: a link planted at the
   // preferences file's name must not carry the write to another file.
   void linkPlantedAtThePreferencesName() {
-    SettingsSandbox sandbox;
+    SettingsFolders sandbox({}, ProgramPath());
     sandbox.WritePreferences("");
-    const std::string victim = sandbox.DataFolder() + "victim";
+    const std::string victim = sandbox.DataFolder() + "/victim";
     WriteFile(victim, "[Main]\nPath=/srv/victim\n");
     std::filesystem::remove(sandbox.PreferencesFile());
     std::filesystem::create_symlink(victim, sandbox.PreferencesFile());
@@ -204,7 +267,7 @@ class MainWindowTest : public QObject {
   // A stored "1" that cannot be written back: the box appears during creation
   // and the fonts stay as designed.
   void readOnlyPreferencesDuringCreation() {
-    SettingsSandbox sandbox;
+    SettingsFolders sandbox({}, ProgramPath());
     sandbox.WritePreferences("[Main]\nDateStamp=1\n");
     MakeReadOnly(sandbox.PreferencesFile());
     RecordingUserInterface boxes;
@@ -222,13 +285,13 @@ class MainWindowTest : public QObject {
   // Without a data folder (here: it cannot be created) the preferences live in
   // the root of the current drive.
   void emptyDataFolder() {
-    SettingsSandbox sandbox;
+    SettingsFolders sandbox({}, ProgramPath());
     WriteFile(sandbox.Folder("blocker"), "a file where a folder should be");
-    ::setenv("VLBACKUP_COMMON_APPDATA", sandbox.Folder("blocker").c_str(), 1);
+    sandbox.Override("VLBACKUP_COMMON_APPDATA", sandbox.Folder("blocker"));
     auto window = OpenWindow();
-    QCOMPARE(window->PreferencesFileName(), sandbox.DriveRoot() + "vlbackup.ini");
+    QCOMPARE(window->PreferencesFileName(), sandbox.Folder("drive") + "/vlbackup.ini");
     window->cbAutoFileName->click();
-    QCOMPARE(ReadFile(sandbox.DriveRoot() + "vlbackup.ini"), std::string("[Main]\nDateStamp=1\n"));
+    QCOMPARE(ReadFile(sandbox.Folder("drive") + "/vlbackup.ini"), std::string("[Main]\nDateStamp=1\n"));
   }
 
   void standardErrorText_data() {
@@ -249,7 +312,7 @@ class MainWindowTest : public QObject {
   }
 
   void windowAsDesigned() {
-    SettingsSandbox sandbox;
+    SettingsFolders sandbox({}, ProgramPath());
     auto window = OpenWindow();
     QCOMPARE(window->windowTitle(), QString("Velloran Backup Utility"));
     QCOMPARE(window->size(), QSize(428, 81));
@@ -274,7 +337,7 @@ class MainWindowTest : public QObject {
   }
 
   void storedComponentSettings() {
-    SettingsSandbox sandbox;
+    SettingsFolders sandbox({}, ProgramPath());
     auto window = OpenWindow();
     QCOMPARE(window->qryvl.CommandTimeout, 4000);
     QVERIFY(!window->conVelloran.LoginPrompt);
@@ -307,7 +370,7 @@ class MainWindowTest : public QObject {
 
   void storedSettingsErrors() {
     QFETCH(QString, line);
-    SettingsSandbox sandbox;
+    SettingsFolders sandbox({}, ProgramPath());
     auto window = OpenWindow();
     const std::string text = "# comment\n\nZipFile.CompFactor = 5\n" + line.toStdString() + "\n";
     try {
@@ -320,7 +383,7 @@ class MainWindowTest : public QObject {
   }
 
   void modernFontsOnTheWindow() {
-    SettingsSandbox sandbox;
+    SettingsFolders sandbox({}, ProgramPath());
     auto window = OpenWindow();
     QCOMPARE(window->font().family(), QString("Segoe UI"));
     QCOMPARE(window->font().pointSize(), 9);
@@ -333,7 +396,7 @@ class MainWindowTest : public QObject {
   }
 
   void focusAndTabOrder() {
-    SettingsSandbox sandbox;
+    SettingsFolders sandbox({}, ProgramPath());
     auto window = OpenWindow();
     window->show();
     QApplication::setActiveWindow(window.get());
@@ -354,14 +417,146 @@ class MainWindowTest : public QObject {
   }
 
   void windowIsCentredOnTheScreen() {
-    SettingsSandbox sandbox;
+    SettingsFolders sandbox({}, ProgramPath());
     auto window = OpenWindow();
     const QPoint offset = window->geometry().center() - QGuiApplication::primaryScreen()->availableGeometry().center();
     QVERIFY(offset.manhattanLength() <= 2);
   }
 
+  // The job runs off the window's thread: the window shows the phase, drops
+  // input and refuses to close meanwhile, and looks as before afterwards.
+  void windowWhileTheJobRuns() {
+    SettingsFolders sandbox({}, ProgramPath());
+    RecordingUserInterface ui;
+    auto window = OpenWindow();
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    const QString folder = window->edtpath->text();
+    auto job = std::make_shared<HeldJob>(std::vector<HeldJob::Step>{
+        [](BackupSink& sink) { sink.Busy(true); },
+        [](BackupSink& sink) { sink.Phase(BackupPhase::Packing, 0); },
+        [](BackupSink& sink) { sink.Phase(BackupPhase::Packing, 42); }},
+        std::vector<HeldJob::Step>{[](BackupSink& sink) { sink.Busy(false); }});
+    window->Job = [job](const BackupRequest& r, BackupComponents c, BackupSink& s) { return (*job)(r, c, s); };
+    MidJob seen;
+    QTimer::singleShot(0, window.get(), [&] { seen = LookWhileHeld(*window, *job); });
+
+    QTest::mouseClick(window->btnbackup, Qt::LeftButton);
+
+    QVERIFY(seen.running);
+    QCOMPARE(seen.caption, QString("Velloran Backup Utility - Packing 42%"));
+    QCOMPARE(seen.phaseLine, QString("Packing 42%"));
+    QVERIFY(seen.phaseLineVisible);
+    QCOMPARE(job->runs.load(), 1);
+    QVERIFY(!seen.checkBoxToggled);
+    QCOMPARE(seen.folderText, folder);
+    QVERIFY(!seen.closeAccepted);
+    QVERIFY(window->isVisible());
+    QVERIFY(!window->JobRunning());
+    QCOMPARE(window->windowTitle(), QString("Velloran Backup Utility"));
+    QVERIFY(!window->PhaseLine()->isVisible());
+    QCOMPARE(ui.cursors, (std::vector<platform::AppCursor>{platform::AppCursor::Busy, platform::AppCursor::Arrow}));
+    QVERIFY(window->LastBackupOutcome().has_value());
+    QVERIFY(window->close());
+  }
+
+  // Each box is shown on the window's thread before the job's next step, in
+  // the job's order, with the detail under the message.
+  void boxesKeepTheJobsOrder() {
+    SettingsFolders sandbox({}, ProgramPath());
+    RecordingUserInterface ui;
+    auto window = OpenWindow();
+    std::vector<std::size_t> shownWhenTheJobWentOn;
+    QThread* windowThread = window->thread();
+    bool jobOffTheWindowsThread = false;
+    window->Job = [&](const BackupRequest&, BackupComponents, BackupSink& sink) {
+      jobOffTheWindowsThread = QThread::currentThread() != windowThread;
+      sink.Show(platform::MessageKind::Warning, "Error backing up Database.", "disk full");
+      shownWhenTheJobWentOn.push_back(ui.messages.size());
+      sink.Phase(BackupPhase::RecordingDate, 0);
+      sink.Show(platform::MessageKind::Information, "Backup completed successfully.", "");
+      shownWhenTheJobWentOn.push_back(ui.messages.size());
+      return BackupOutcome{};
+    };
+
+    window->RunBackup();
+
+    QVERIFY(jobOffTheWindowsThread);
+    QCOMPARE(shownWhenTheJobWentOn, (std::vector<std::size_t>{1, 2}));
+    QCOMPARE(ui.messages.size(), std::size_t(2));
+    QCOMPARE(ui.messages[0].kind, platform::MessageKind::Warning);
+    QCOMPARE(ui.messages[0].caption, std::string("Warning"));
+    QCOMPARE(ui.messages[0].text, std::string("Error backing up Database.\n\r\n\rdisk full"));
+    QCOMPARE(ui.messages[1].text, std::string("Backup completed successfully."));
+    QVERIFY(ui.onWindowThread);
+  }
+
+  // An error that leaves the job (the date update's) is shown by the standard
+  // error box on the window's thread, and the window is idle again.
+  void errorLeavingTheJob() {
+    SettingsFolders sandbox({}, ProgramPath());
+    RecordingUserInterface ui;
+    auto window = OpenWindow();
+    window->Job = [](const BackupRequest&, BackupComponents, BackupSink& sink) -> BackupOutcome {
+      sink.Phase(BackupPhase::RecordingDate, 0);
+      throw Exception("Invalid object name SystemData");
+    };
+
+    window->btnbackup->click();
+
+    QCOMPARE(ui.messages.size(), std::size_t(1));
+    QCOMPARE(ui.messages[0].caption, std::string("Velloran Backup Utility"));
+    QCOMPARE(ui.messages[0].text, std::string("Invalid object name SystemData."));
+    QVERIFY(!window->LastBackupOutcome().has_value());
+    QVERIFY(!window->JobRunning());
+    QCOMPARE(window->windowTitle(), QString("Velloran Backup Utility"));
+  }
+
+  // The application told to quit during a job (a session ending): the job still
+  // runs to its end, its boxes included, before RunBackup returns.
+  void quitDuringTheJob() {
+    SettingsFolders sandbox({}, ProgramPath());
+    RecordingUserInterface ui;
+    auto window = OpenWindow();
+    const HeldJob::Step showBox = [](BackupSink& sink) { sink.Show(platform::MessageKind::Information, "Done.", ""); };
+    auto job = std::make_shared<HeldJob>(std::vector<HeldJob::Step>{}, std::vector<HeldJob::Step>{showBox});
+    window->Job = [job](const BackupRequest& r, BackupComponents c, BackupSink& s) { return (*job)(r, c, s); };
+    QTimer::singleShot(0, window.get(), [] { QCoreApplication::exit(0); });
+    QTimer::singleShot(100, window.get(), [job] { job->Release(); });
+
+    window->RunBackup();
+
+    QVERIFY(window->LastBackupOutcome().has_value());
+    QCOMPARE(ui.messages.size(), std::size_t(1));
+    // Event loops refuse to start until the application's own loop runs again.
+    QTimer::singleShot(0, [] { QCoreApplication::exit(0); });
+    QApplication::exec();
+  }
+
+  // The check box's caption fits its designed width, in the design font (drawn
+  // with a substitute) and in the modern one.
+  void captionsFit_data() {
+    QTest::addColumn<bool>("modernised");
+    QTest::newRow("design font") << false;
+    QTest::newRow("modern font") << true;
+  }
+
+  void captionsFit() {
+    QFETCH(bool, modernised);
+    SettingsFolders sandbox({}, ProgramPath());
+    auto window = OpenWindow();
+    if (!modernised) window->setFont(QFont(DesignFace, 8));
+    QCOMPARE(window->logicalDpiY(), 96);
+    if (!modernised) QCOMPARE(QFontInfo(window->cbAutoFileName->font()).family(), QString("Liberation Sans"));
+    const QCheckBox* box = window->cbAutoFileName;
+    QVERIFY2(box->sizeHint().width() <= box->width(),
+             qPrintable(QString("needs %1 of %2").arg(box->sizeHint().width()).arg(box->width())));
+    QVERIFY(window->btnbackup->fontMetrics().horizontalAdvance(window->btnbackup->text()) <
+            window->btnbackup->width() - 8);
+  }
+
   void closingTheWindowEndsTheProgram() {
-    SettingsSandbox sandbox;
+    SettingsFolders sandbox({}, ProgramPath());
     auto window = OpenWindow();
     window->show();
     QVERIFY(QTest::qWaitForWindowExposed(window.get()));
@@ -375,19 +570,6 @@ class MainWindowTest : public QObject {
 };
 
 std::unique_ptr<QObject> MakeMainWindowTest() { return std::make_unique<MainWindowTest>(); }
-
-int SaveMainWindowScreenshot(const std::string& fileName) {
-  SettingsSandbox sandbox;
-  sandbox.WritePreferences("[Main]\nPath=/srv/backups/velloran\nDateStamp=1\n");
-  TfrmBackup window;
-  window.show();
-  if (!QTest::qWaitForWindowExposed(&window)) return 1;
-  QTest::qWait(200);
-  std::filesystem::create_directories(std::filesystem::path(fileName).parent_path());
-  const QPixmap picture = window.grab();
-  if (picture.isNull() || !picture.save(QString::fromStdString(fileName), "PNG")) return 1;
-  return std::filesystem::file_size(fileName) > 0 ? 0 : 1;
-}
 
 }  // namespace vl::test
 

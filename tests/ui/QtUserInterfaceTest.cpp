@@ -108,6 +108,35 @@ class QtUserInterfaceTest : public QObject {
     QVERIFY(box.TextLabel()->height() > 3 * box.TextLabel()->fontMetrics().height());
   }
 
+  // A path has no blank to break at: it wraps anywhere rather than being cut,
+  // and reads the same.
+  void longWordWraps() {
+    const std::string path = "/srv/" + std::string(400, 'a') + "/backups";
+    const std::string text =
+        "Unable to write backup file to \"" + path + "\"\n\r\n\rPlease ensure you have permission.";
+    MessageBox box(MessageKind::Error, "Error", text);
+    QLabel* label = box.TextLabel();
+    QVERIFY(label->wordWrap());
+    QCOMPARE(label->width(), box.WrapWidth());
+    QCOMPARE(label->sizeHint().width(), box.WrapWidth());
+    const int lines = label->height() / label->fontMetrics().lineSpacing();
+    QVERIFY2(lines >= 4, qPrintable(QString("%1 lines").arg(lines)));
+    QCOMPARE(label->text().remove(QChar(0x200B)), DisplayText(text));
+    // Words that fit are left alone.
+    QVERIFY(label->text().startsWith("Unable to write backup file to \""));
+    QVERIFY(label->text().endsWith("Please ensure you have permission."));
+  }
+
+  // A short text does not make the box narrower than its caption needs.
+  void boxIsAsWideAsItsCaption() {
+    MessageBox box(MessageKind::Error, "Velloran Backup Utility", "Done.");
+    const int caption = box.fontMetrics().horizontalAdvance(box.windowTitle());
+    const int closeButton = box.style()->pixelMetric(QStyle::PM_TitleBarHeight, nullptr, &box);
+    QVERIFY2(box.width() >= caption + 2 * closeButton,
+             qPrintable(QString("box %1, caption %2").arg(box.width()).arg(caption)));
+    QVERIFY(box.width() < box.WrapWidth());
+  }
+
   void shortTextKeepsItsLines() {
     MessageBox box(MessageKind::Information, "Information", "first line\n\rsecond line");
     QVERIFY(!box.TextLabel()->wordWrap());

@@ -1,4 +1,4 @@
-// ui_tests <TestClass> [QTest options], or ui_tests Screenshot <file.png>.
+// ui_tests <TestClass> [QTest options], or ui_tests Screenshot <idle|design|busy> <file.png>.
 #include <QApplication>
 #include <QTest>
 #include <cstdio>
@@ -30,7 +30,7 @@ int main(int argc, char** argv) {
       {"MainWindowTest", vl::test::MakeMainWindowTest},
   };
   const std::string chosen = argc > 1 ? argv[1] : "";
-  if (chosen == "Screenshot" && argc > 2) return vl::test::SaveMainWindowScreenshot(argv[2]);
+  if (chosen == "Screenshot" && argc > 3) return vl::test::SaveMainWindowScreenshot(argv[2], argv[3]);
 
   std::vector<char*> qtestArguments{argv[0]};
   for (int i = 2; i < argc; ++i) qtestArguments.push_back(argv[i]);
