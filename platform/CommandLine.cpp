@@ -14,7 +14,13 @@ std::string OwnExecutablePath(const char* argv0) {
   std::error_code ec;
   auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
   if (!ec) return self.string();
-  return std::filesystem::absolute(argv0 ? argv0 : "", ec).string();
+  // Without /proc only an absolute argv[0] names the program: a relative one
+  // would be read against the current folder, where the engine must never be
+  // looked for. An empty name leaves the program's folder unknown.
+  const std::filesystem::path given(argv0 ? argv0 : "");
+  if (!given.is_absolute()) return {};
+  const auto real = std::filesystem::canonical(given, ec);
+  return ec ? std::string() : real.string();
 }
 }  // namespace
 
