@@ -9,10 +9,12 @@
 
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <mutex>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -166,7 +168,11 @@ class PseudoTerminal {
     ::tcsetattr(terminal_, TCSANOW, &mode);
     reader_ = std::thread([this] {
       char buffer[4096];
-      for (ssize_t n; (n = ::read(controller_, buffer, sizeof buffer)) > 0;) text_.append(buffer, n);
+      for (ssize_t n; (n = ::read(controller_, buffer, sizeof buffer)) > 0;) {
+        std::lock_guard lock(mutex_);
+        text_.append(buffer, n);
+        arrived_.notify_all();
+      }
     });
   }
   ~PseudoTerminal() {
@@ -187,6 +193,13 @@ class PseudoTerminal {
     return text_;
   }
 
+  // Waits until the terminal has shown text: the program's own word that it got
+  // that far. False when it has not within the limit.
+  bool WaitFor(const std::string& text, std::chrono::seconds limit = std::chrono::seconds(60)) {
+    std::unique_lock lock(mutex_);
+    return arrived_.wait_for(lock, limit, [&] { return text_.find(text) != std::string::npos; });
+  }
+
  private:
   void CloseTerminal() {
     if (terminal_ >= 0) ::close(std::exchange(terminal_, -1));
@@ -194,6 +207,8 @@ class PseudoTerminal {
 
   int controller_ = -1;
   int terminal_ = -1;
+  std::mutex mutex_;
+  std::condition_variable arrived_;
   std::string text_;
   std::thread reader_;
 };

@@ -27,6 +27,7 @@
 #include "platform/Error.h"
 #include "platform/UserInterface.h"
 #include "tests/app/JobFixture.h"
+#include "tests/support/FileClock.h"
 #include "ui/main.h"
 
 namespace vl {
@@ -556,7 +557,7 @@ TEST_F(FailingRunTest, BackupFileChangedWhilePackedLeavesNoArchiveOfIt) {
   const std::string backupFile = Backups() + "/VL.BAK";
   const std::string stamped = Backups() + "/vl_" + FifthOfMarchStamp + ".zip";
   auto moveAwayAndBack = [&](const char*, std::int32_t, bool&) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));  // past the clock's granularity
+    test::AwaitFileClockPastChangeOf(backupFile);
     fs::rename(backupFile, backupFile + ".away");
     fs::rename(backupFile + ".away", backupFile);
   };

@@ -333,16 +333,6 @@ INSTANTIATE_TEST_SUITE_P(Cases, SilentRunKeeping, testing::ValuesIn(KeepCases),
 
 // --- a hostile folder and a second run ---------------------------------------
 
-// Waits until the server has written its backup file, then gives the program
-// time to take the file's measure before the swap; its wait is ten seconds.
-void AfterTheServerWrote(const StandIn& server, const std::function<void()>& swap) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (server.journal("backup").empty() && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  std::this_thread::sleep_for(std::chrono::seconds(2));
-  swap();
-}
-
 class SilentRunWithSwap : public SilentRun, public testing::WithParamInterface<Swap> {};
 
 TEST_P(SilentRunWithSwap, PacksNothingAndExitsWithTwo) {
@@ -351,14 +341,21 @@ TEST_P(SilentRunWithSwap, PacksNothingAndExitsWithTwo) {
   const std::string backupFile = Backups() + "/VL.BAK";
   const std::string outside = settings_.Folder("outside");
   WriteFile(outside, "a file of someone else's");
-  std::thread attacker([&] { AfterTheServerWrote(server, [&] { GetParam().act(backupFile, outside); }); });
-
-  const ProgramRun run = Run({"/S"});
+  // The program says it waits only once it has taken the measure of the file the
+  // server wrote; the swap comes during its ten seconds.
+  PseudoTerminal terminal;
+  std::thread attacker([&] {
+    if (terminal.WaitFor("waiting for the backup file to settle")) GetParam().act(backupFile, outside);
+  });
+  ProgramOptions options = Options();
+  options.standardError = terminal.Terminal();
+  const ProgramRun run = Report(RunProgram(VLBACKUP_PROGRAM, {"/S"}, options));
   attacker.join();
 
   EXPECT_EQ(run.exitCode, 2);
-  EXPECT_EQ(run.err, "vlbackup: Warning: Error compressing backup. The backup file \"" + backupFile + "\" " +
-                         GetParam().why + ". Please contact Corvanta for further assistance.\n");
+  EXPECT_THAT(terminal.Output(), EndsWith("vlbackup: Warning: Error compressing backup. The backup file \"" +
+                                          backupFile + "\" " + GetParam().why +
+                                          ". Please contact Corvanta for further assistance.\n"));
   EXPECT_FALSE(fs::exists(Backups() + "/vl.zip"));
   EXPECT_THAT(server.journal("update"), IsEmpty());
 }

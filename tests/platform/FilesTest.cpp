@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "platform/Profile.h"
+#include "tests/support/FileClock.h"
 #include "tests/support/TempDir.h"
 
 namespace vl::platform {
@@ -325,18 +326,6 @@ TEST(Files, SoleRegularFileRefusesLinksAndOtherKinds) {
   }
 }
 
-// Returns once the clock the kernel stamps files with has passed ns, so that
-// the next change of a file gets a later stamp: a rename's new status-change
-// time cannot be set by hand. The wait is at most one tick of that clock.
-void AwaitFileClockPast(std::int64_t ns) {
-  for (;;) {
-    timespec now{};
-    ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
-    if (now.tv_sec * 1'000'000'000LL + now.tv_nsec > ns) return;
-    std::this_thread::yield();
-  }
-}
-
 // A file moved away and back keeps its identity but not its snapshot, so a
 // swap that puts the original back after packing is still seen.
 TEST(Files, SnapshotTellsAFileThatWasMovedOrWritten) {
@@ -345,7 +334,7 @@ TEST(Files, SnapshotTellsAFileThatWasMovedOrWritten) {
   const FileSnapshot before = SoleRegularFile(dir / "file");
   EXPECT_EQ(SoleRegularFile(dir / "file"), before);
 
-  AwaitFileClockPast(before.changedNs);
+  test::AwaitFileClockPast(before.changedNs);
   fs::rename(dir / "file", dir / "away");
   fs::rename(dir / "away", dir / "file");
   const FileSnapshot moved = SoleRegularFile(dir / "file");
