@@ -1,8 +1,8 @@
 #include "app/LastResort.h"
 
+#include <cxxabi.h>
 #include <cstdio>
 #include <cstdlib>
-#include <cxxabi.h>
 #include <filesystem>
 #include <memory>
 #include <typeinfo>
@@ -17,8 +17,7 @@ namespace {
 
 std::string Demangled(const char* mangled) {
   int status = 0;
-  std::unique_ptr<char, decltype(&std::free)> name(abi::__cxa_demangle(mangled, nullptr, nullptr, &status),
-                                                    &std::free);
+  std::unique_ptr<char, decltype(&std::free)> name(abi::__cxa_demangle(mangled, nullptr, nullptr, &status), &std::free);
   return (status == 0 && name) ? std::string(name.get()) : std::string(mangled);
 }
 
@@ -73,7 +72,8 @@ std::string ErrorMessage(const std::exception_ptr& error) {
 }
 
 int HandleEscapedError(const std::exception_ptr& error) {
-  const std::string text = ApplicationErrorText(ErrorClassName(error), ModuleName(), HandlerAddress(), ErrorMessage(error));
+  const std::string text =
+      ApplicationErrorText(ErrorClassName(error), ModuleName(), HandlerAddress(), ErrorMessage(error));
   try {
     platform::CurrentUserInterface().ShowMessage(platform::MessageKind::Error, ApplicationErrorCaption, text);
   } catch (...) {

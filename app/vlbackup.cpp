@@ -21,9 +21,9 @@ namespace {
 
 // How the program may show itself.
 struct Screen {
-  bool headless = false;       // boxes go to standard error; Qt draws offscreen
-  bool canShowWindow = false;  // the interactive window can be seen and closed
-  bool forceOffscreen = false; // QT_QPA_PLATFORM must be set to offscreen
+  bool headless = false;        // boxes go to standard error; Qt draws offscreen
+  bool canShowWindow = false;   // the interactive window can be seen and closed
+  bool forceOffscreen = false;  // QT_QPA_PLATFORM must be set to offscreen
 };
 
 // Runs under cron, systemd or SSH have no display server; there Qt draws
@@ -74,8 +74,7 @@ void PrintLine(vl::platform::MessageKind kind, const std::string& text) {
 // A silent run shows no box; a failure still tells the scheduler why no backup
 // was made, and a warning what was left undone after a good one.
 void PrintOutcome(const vl::BackupOutcome& outcome) {
-  if (!outcome.Succeeded())
-    PrintLine(outcome.Kind, vl::MessageWithDetail(outcome.Message, outcome.Detail));
+  if (!outcome.Succeeded()) PrintLine(outcome.Kind, vl::MessageWithDetail(outcome.Message, outcome.Detail));
   for (const std::string& warning : outcome.Warnings) PrintLine(vl::platform::MessageKind::Warning, warning);
 }
 

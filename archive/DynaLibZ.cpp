@@ -9,23 +9,23 @@
 namespace vl {
 
 const std::array<DZ_BOOL ZIPCMDSTRUCT::*, ZipFlagCount> ZipFlagFields = {
-    &ZIPCMDSTRUCT::recurseFlag,              // RecurseFlag
-    &ZIPCMDSTRUCT::pathForTempFlag,          // PathForTempFlag
-    &ZIPCMDSTRUCT::fixFlag,                  // FixFlag
-    &ZIPCMDSTRUCT::fixHarderFlag,            // FixHarderFlag
-    &ZIPCMDSTRUCT::includeVolumeFlag,        // IncludeVolumeFlag
-    &ZIPCMDSTRUCT::deleteOriginalFlag,       // DeleteOriginalFlag
-    &ZIPCMDSTRUCT::growExistingFlag,         // GrowExistingFlag
-    &ZIPCMDSTRUCT::noDirectoryNamesFlag,     // NoDirectoryNamesFlag
-    &ZIPCMDSTRUCT::addCommentFlag,           // AddCommentFlag
-    &ZIPCMDSTRUCT::afterDateFlag,            // AfterDateFlag
-    &ZIPCMDSTRUCT::oldAsLatestFlag,          // OldAsLatestFlag
-    &ZIPCMDSTRUCT::includeOnlyFollowingFlag, // IncludeOnlyFollowingFlag
-    &ZIPCMDSTRUCT::excludeFollowingFlag,     // ExcludeFollowingFlag
-    &ZIPCMDSTRUCT::noDirectoryEntriesFlag,   // NoDirectoryEntriesFlag
-    &ZIPCMDSTRUCT::includeSysHiddenFlag,     // IncludeSysHiddenFlag
-    &ZIPCMDSTRUCT::bDiagnostic,              // bDiagnostic
-    &ZIPCMDSTRUCT::largeZIPFilesFlag,        // LargeZIPFilesFlag
+    &ZIPCMDSTRUCT::recurseFlag,               // RecurseFlag
+    &ZIPCMDSTRUCT::pathForTempFlag,           // PathForTempFlag
+    &ZIPCMDSTRUCT::fixFlag,                   // FixFlag
+    &ZIPCMDSTRUCT::fixHarderFlag,             // FixHarderFlag
+    &ZIPCMDSTRUCT::includeVolumeFlag,         // IncludeVolumeFlag
+    &ZIPCMDSTRUCT::deleteOriginalFlag,        // DeleteOriginalFlag
+    &ZIPCMDSTRUCT::growExistingFlag,          // GrowExistingFlag
+    &ZIPCMDSTRUCT::noDirectoryNamesFlag,      // NoDirectoryNamesFlag
+    &ZIPCMDSTRUCT::addCommentFlag,            // AddCommentFlag
+    &ZIPCMDSTRUCT::afterDateFlag,             // AfterDateFlag
+    &ZIPCMDSTRUCT::oldAsLatestFlag,           // OldAsLatestFlag
+    &ZIPCMDSTRUCT::includeOnlyFollowingFlag,  // IncludeOnlyFollowingFlag
+    &ZIPCMDSTRUCT::excludeFollowingFlag,      // ExcludeFollowingFlag
+    &ZIPCMDSTRUCT::noDirectoryEntriesFlag,    // NoDirectoryEntriesFlag
+    &ZIPCMDSTRUCT::includeSysHiddenFlag,      // IncludeSysHiddenFlag
+    &ZIPCMDSTRUCT::bDiagnostic,               // bDiagnostic
+    &ZIPCMDSTRUCT::largeZIPFilesFlag,         // LargeZIPFilesFlag
 };
 
 const std::array<DZ_BOOL ZIPCMDSTRUCT::*, ZipFormatCount> ZipFormatFields = {
@@ -64,7 +64,7 @@ const std::array<std::uint16_t, ZipSubOptionCount> ZipSubOptionBits = {
     0x0800,  // ZSO_ANSI_NAMES
 };
 
-const std::array<char* ZIPCMDSTRUCT::*, TextPropertyCount> TextPropertyFields = {
+const std::array<char * ZIPCMDSTRUCT::*, TextPropertyCount> TextPropertyFields = {
     &ZIPCMDSTRUCT::lpszZIPFile,           // lpszZipFile
     &ZIPCMDSTRUCT::lpszItemList,          // lpszItemList
     &ZIPCMDSTRUCT::lpszEncryptCode,       // lpszEncryptCode
@@ -104,8 +104,7 @@ void AcquireEngine() {
   Engine& engine = ProcessEngine();
   if (engine.users == 0) {
     engine.EngineHandle = platform::DynamicLibrary::Load("DZIP32.DLL");
-    if (!engine.EngineHandle.IsLoaded())
-      EndProgram("Could not load DZIP32.DLL!", engine.EngineHandle.Failure());
+    if (!engine.EngineHandle.IsLoaded()) EndProgram("Could not load DZIP32.DLL!", engine.EngineHandle.Failure());
     engine.EngineEntry = reinterpret_cast<DZ_DZIP_ENTRY>(engine.EngineHandle.Symbol("dzip"));
     if (engine.EngineEntry == nullptr) {
       const std::string reason = engine.EngineHandle.Path() + " has no entry \"dzip\".";

@@ -146,7 +146,7 @@ enum class TextProperty : std::uint8_t {
   lpszStoreSuffixes,
 };
 inline constexpr std::size_t TextPropertyCount = 10;
-extern const std::array<char* ZIPCMDSTRUCT::*, TextPropertyCount> TextPropertyFields;
+extern const std::array<char * ZIPCMDSTRUCT::*, TextPropertyCount> TextPropertyFields;
 
 // Shown when a text property itself is assigned.
 inline constexpr const char* DirectAssignMessage = "Cannot Directly assign a value to type LPSTR.  Use SetText";

@@ -24,13 +24,11 @@ std::uint32_t DZ_CALL TDynaZip::MinorStatusAdapter(const char* item, std::int32_
 }
 
 std::int32_t DZ_CALL TDynaZip::MessageAdapter(std::uint32_t msgId, std::uint32_t mbType, std::int32_t p1,
-                                              std::int32_t p2, const char* text1, const char* text2,
-                                              void* userData) {
+                                              std::int32_t p2, const char* text1, const char* text2, void* userData) {
   std::int32_t rtnResult = 0;
   const TMessageCallback& handler = Component(userData).OnMessageCallback;
   if (handler)
-    handler(static_cast<std::uint16_t>(msgId), static_cast<std::uint16_t>(mbType), p1, p2, text1, text2,
-            rtnResult);
+    handler(static_cast<std::uint16_t>(msgId), static_cast<std::uint16_t>(mbType), p1, p2, text1, text2, rtnResult);
   return rtnResult;
 }
 
@@ -42,8 +40,8 @@ std::int32_t DZ_CALL TDynaZip::RenameAdapter(DZRENAME* rename, void* userData) {
 
 void DZ_CALL TDynaZip::MemToMemAdapter(std::int32_t action, std::uint8_t* buffer, std::int32_t* size,
                                        std::int32_t totalReadLow, std::int32_t totalReadHigh,
-                                       std::int32_t totalWrittenLow, std::int32_t totalWrittenHigh,
-                                       void* userData, std::int32_t* result) {
+                                       std::int32_t totalWrittenLow, std::int32_t totalWrittenHigh, void* userData,
+                                       std::int32_t* result) {
   const TMemToMemCallback& handler = Component(userData).OnMemToMem;
   if (handler) handler(action, buffer, size, totalReadLow, totalReadHigh, totalWrittenLow, totalWrittenHigh, result);
 }

@@ -57,7 +57,7 @@ class TLPStr {
   // N = length + 1, then the N bytes with the terminator. Only a non-empty
   // text is stored.
   bool StoresPChar() const;
-  void WritePChar(std::ostream& stream) const;  // writes nothing unless StoresPChar()
+  void WritePChar(std::ostream& stream) const;   // writes nothing unless StoresPChar()
   std::vector<std::uint8_t> PCharValue() const;  // the same bytes, empty unless StoresPChar()
   // Reads one stored value: a count of 0 or less leaves the text cleared. A
   // truncated value raises EStreamError and keeps the text as it was.
@@ -73,15 +73,13 @@ class TLPStr {
 // The component's events: each empty by default, called by the adapters only
 // when set.
 using TStatusCallback = std::function<void(const char* szItem, std::int32_t Percent, bool& DoCancel)>;
-using TMessageCallback =
-    std::function<void(std::uint16_t MsgID, std::uint16_t mbType, std::int32_t p1, std::int32_t p2,
-                       const char* lpsz1, const char* lpsz2, std::int32_t& RtnResult)>;
+using TMessageCallback = std::function<void(std::uint16_t MsgID, std::uint16_t mbType, std::int32_t p1, std::int32_t p2,
+                                            const char* lpsz1, const char* lpsz2, std::int32_t& RtnResult)>;
 using PDZRename = DZRENAME*;
 using TRenameCallback = std::function<void(PDZRename dzr)>;
-using TMemToMemCallback =
-    std::function<void(std::int32_t lAction, std::uint8_t* lpMemBuf, std::int32_t* pdwSize,
-                       std::int32_t dwTotalReadL, std::int32_t dwTotalReadH, std::int32_t dwTotalWrittenL,
-                       std::int32_t dwTotalWrittenH, std::int32_t* plRet)>;
+using TMemToMemCallback = std::function<void(
+    std::int32_t lAction, std::uint8_t* lpMemBuf, std::int32_t* pdwSize, std::int32_t dwTotalReadL,
+    std::int32_t dwTotalReadH, std::int32_t dwTotalWrittenL, std::int32_t dwTotalWrittenH, std::int32_t* plRet)>;
 
 class TDynaZip {
  public:
@@ -97,15 +95,14 @@ class TDynaZip {
   static std::uint32_t DZ_CALL MinorStatusAdapter(const char* item, std::int32_t percent, void* userData);
   // The handler's result, 0 without one; id and type are cut to their low 16 bits.
   static std::int32_t DZ_CALL MessageAdapter(std::uint32_t msgId, std::uint32_t mbType, std::int32_t p1,
-                                             std::int32_t p2, const char* text1, const char* text2,
-                                             void* userData);
+                                             std::int32_t p2, const char* text1, const char* text2, void* userData);
   // Always 0.
   static std::int32_t DZ_CALL RenameAdapter(DZRENAME* rename, void* userData);
   // The handler answers through result; without one it stays untouched.
   static void DZ_CALL MemToMemAdapter(std::int32_t action, std::uint8_t* buffer, std::int32_t* size,
                                       std::int32_t totalReadLow, std::int32_t totalReadHigh,
-                                      std::int32_t totalWrittenLow, std::int32_t totalWrittenHigh,
-                                      void* userData, std::int32_t* result);
+                                      std::int32_t totalWrittenLow, std::int32_t totalWrittenHigh, void* userData,
+                                      std::int32_t* result);
 
  protected:
   TDynaZip() = default;

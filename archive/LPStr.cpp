@@ -135,8 +135,7 @@ void TLPStr::WritePChar(std::ostream& stream) const {
 void TLPStr::ReadPChar(std::istream& stream) {
   std::array<char, 5> head{};
   stream.read(head.data(), head.size());
-  if (stream.gcount() != static_cast<std::streamsize>(head.size()))
-    throw EStreamError("PChar value truncated");
+  if (stream.gcount() != static_cast<std::streamsize>(head.size())) throw EStreamError("PChar value truncated");
   std::uint32_t raw = 0;
   for (int i = 0; i < 4; ++i) raw |= static_cast<std::uint32_t>(static_cast<std::uint8_t>(head[1 + i])) << (8 * i);
   const auto count = static_cast<std::int32_t>(raw);

@@ -23,8 +23,8 @@ int main(int argc, char** argv) {
   std::vector<char> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   const int only = argc > 3 ? std::atoi(argv[3]) : 0;
   for (int level = only > 0 ? only : 1; level <= (only > 0 ? only : 12); ++level) {
-    std::unique_ptr<libdeflate_compressor, decltype(&libdeflate_free_compressor)> c(
-        libdeflate_alloc_compressor(level), libdeflate_free_compressor);
+    std::unique_ptr<libdeflate_compressor, decltype(&libdeflate_free_compressor)> c(libdeflate_alloc_compressor(level),
+                                                                                    libdeflate_free_compressor);
     std::vector<uint8_t> out(libdeflate_deflate_compress_bound(c.get(), chunk) + dz::kJoinSlack);
     unsigned long long total = 0;
     for (size_t at = 0; at < data.size() || at == 0; at += chunk) {

@@ -2,8 +2,8 @@
 #include <optional>
 #include <vector>
 
-#include "connection/odbc/DatabaseError.h"
 #include "connection/UtilityConnect.h"
+#include "connection/odbc/DatabaseError.h"
 #include "platform/Error.h"
 
 namespace vl {
@@ -23,8 +23,8 @@ struct FirstFailure {
 std::string FailureDetail(const Exception& e) {
   const auto* database = dynamic_cast<const EDatabaseError*>(&e);
   if (database == nullptr || database->SqlState.empty()) return e.Message();
-  return e.Message() + " (SQLSTATE " + database->SqlState + ", native error " +
-         std::to_string(database->NativeError) + ")";
+  return e.Message() + " (SQLSTATE " + database->SqlState + ", native error " + std::to_string(database->NativeError) +
+         ")";
 }
 
 std::string Quoted(const std::string& source) {
@@ -57,10 +57,9 @@ class Attempts {
   }
 
   std::string FailureMessage() const {
-    std::string text = "Unable to connect to the Velloran database '" + DatabaseName + "' on " +
-                       Quoted(ServerName) + ".\n\nPlease check your connection properties.";
-    if (failure_)
-      text += "\n\nThe configured connection to " + Quoted(failure_->source) + " failed: " + failure_->text;
+    std::string text = "Unable to connect to the Velloran database '" + DatabaseName + "' on " + Quoted(ServerName) +
+                       ".\n\nPlease check your connection properties.";
+    if (failure_) text += "\n\nThe configured connection to " + Quoted(failure_->source) + " failed: " + failure_->text;
     return text;
   }
 

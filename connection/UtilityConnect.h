@@ -21,11 +21,11 @@ void LocateSettingsFiles();
 std::string GetConfigFolder();
 std::string GetDataFolder();
 bool IsRemoteSession();
-std::string ReadSettingText(const std::string& fileName, const std::string& section,
-                            const std::string& key, const std::string& defaultValue);
+std::string ReadSettingText(const std::string& fileName, const std::string& section, const std::string& key,
+                            const std::string& defaultValue);
 // Non-zero integer is true; text that is no 32-bit integer gives defaultValue.
-bool ReadSettingBool(const std::string& fileName, const std::string& section,
-                     const std::string& key, bool defaultValue);
+bool ReadSettingBool(const std::string& fileName, const std::string& section, const std::string& key,
+                     bool defaultValue);
 
 // The integer conversion behind ReadSettingBool: optional leading blanks, an
 // optional sign, then decimal digits, or hexadecimal ones after "$", "x", "X",

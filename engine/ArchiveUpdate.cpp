@@ -120,8 +120,7 @@ void CopyEntry(InputFile& source, EntryRecord entry, ArchiveOutput& out, bool la
   written.push_back(std::move(entry));
 }
 
-EntryRecord PackItem(const PlannedItem& item, const AddRequest& request, ParallelDeflate& deflate,
-                     ArchiveOutput& out) {
+EntryRecord PackItem(const PlannedItem& item, const AddRequest& request, ParallelDeflate& deflate, ArchiveOutput& out) {
   InputFile input(item.path, DZ_ERR_ITEM_UNREADABLE);
   FileInfo info = input.Info();
   if (!info.regular) throw DzipError(DZ_ERR_ITEM_UNREADABLE, "not a file: " + item.path);
@@ -136,8 +135,7 @@ EntryRecord PackItem(const PlannedItem& item, const AddRequest& request, Paralle
   entry.localOffset = out.Position();
   // The local header cannot grow later, so its size fields are chosen for the worst case.
   entry.zip64Sizes = request.largeFiles && SizesNeedZip64(info.size, WorstCompressedSize(info.size));
-  RequireZip64Allowed(SizesNeedZip64(info.size) || OffsetNeedsZip64(entry.localOffset), request.largeFiles,
-                      item.path);
+  RequireZip64Allowed(SizesNeedZip64(info.size) || OffsetNeedsZip64(entry.localOffset), request.largeFiles, item.path);
   const std::string placeholder = LocalHeader(entry);
   out.Write(placeholder);
 
@@ -149,10 +147,9 @@ EntryRecord PackItem(const PlannedItem& item, const AddRequest& request, Paralle
     request.minor(item.path, percent);
   };
   reportMinor(0);
-  DeflateResult result = deflate.Compress(
-      [&](uint8_t* buffer, size_t size) { return input.Read(buffer, size); },
-      [&](const uint8_t* data, size_t size) { out.Write(data, size); },
-      reportMinor);
+  DeflateResult result =
+      deflate.Compress([&](uint8_t* buffer, size_t size) { return input.Read(buffer, size); },
+                       [&](const uint8_t* data, size_t size) { out.Write(data, size); }, reportMinor);
   if (reported != 100 && request.minor) request.minor(item.path, 100);
 
   entry.crc = result.crc;
@@ -173,8 +170,8 @@ void WriteDirectory(const std::vector<EntryRecord>& entries, const std::string& 
   uint64_t offset = out.Position();
   for (const auto& entry : entries) out.Write(CentralHeader(entry));
   uint64_t size = out.Position() - offset;
-  const bool zip64 = NeedsZip64End(entries.size(), offset, size) ||
-                     std::any_of(entries.begin(), entries.end(), EntryUsesZip64);
+  const bool zip64 =
+      NeedsZip64End(entries.size(), offset, size) || std::any_of(entries.begin(), entries.end(), EntryUsesZip64);
   RequireZip64Allowed(zip64, largeFiles, "the archive's directory");
   out.Write(EndRecords(entries.size(), offset, size, comment, zip64));
   out.Flush();
@@ -231,9 +228,9 @@ void AddToArchive(const AddRequest& request) {
 
   DeflateOptions options = DefaultDeflateOptions(request.level);
   if (request.diagnostic) {
-    request.diagnostic("packing " + std::to_string(plan.size()) + " file(s) at level " +
-                       std::to_string(request.level) + " on " + std::to_string(options.threads) +
-                       " thread(s), blocks of " + std::to_string(options.blockSize / 1024) + " KiB");
+    request.diagnostic("packing " + std::to_string(plan.size()) + " file(s) at level " + std::to_string(request.level) +
+                       " on " + std::to_string(options.threads) + " thread(s), blocks of " +
+                       std::to_string(options.blockSize / 1024) + " KiB");
   }
   ParallelDeflate deflate(options);
   uint64_t total = 0;

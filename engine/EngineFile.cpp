@@ -11,7 +11,7 @@
 #include <chrono>
 #include <cstdio>  // rename
 #include <cstring>
-#include <ctime>   // localtime_r
+#include <ctime>  // localtime_r
 
 #include "EngineError.h"
 #include "dzip.h"
@@ -49,11 +49,10 @@ std::string BaseName(const std::string& path) {
 // Unique enough among concurrent runs; O_EXCL settles any clash.
 std::string TemporaryName(const std::string& finalPath, unsigned attempt) {
   static std::atomic<unsigned> counter{0};
-  auto ticks = static_cast<unsigned long long>(
-      std::chrono::steady_clock::now().time_since_epoch().count());
+  auto ticks = static_cast<unsigned long long>(std::chrono::steady_clock::now().time_since_epoch().count());
   char suffix[64];
-  std::snprintf(suffix, sizeof suffix, ".%d.%llx%u%u.dztmp", static_cast<int>(::getpid()),
-                ticks & 0xFFFFFFull, counter++, attempt);
+  std::snprintf(suffix, sizeof suffix, ".%d.%llx%u%u.dztmp", static_cast<int>(::getpid()), ticks & 0xFFFFFFull,
+                counter++, attempt);
   std::string folder = FolderOf(finalPath);
   return folder + "/." + BaseName(finalPath) + suffix;
 }

@@ -56,7 +56,7 @@ void CheckEntry(const EntryRecord& entry) {
   if (entry.flags & kAnyEncryption) RefuseArchive("entry " + entry.name + " is encrypted and cannot be checked");
   if (entry.method != kMethodStored && entry.method != kMethodDeflated) {
     RefuseArchive("entry " + entry.name + " uses compression method " + std::to_string(entry.method) +
-           ", which cannot be checked");
+                  ", which cannot be checked");
   }
   if (entry.method == kMethodStored && entry.size != entry.compressedSize) {
     RefuseArchive("stored entry " + entry.name + " has two different sizes");

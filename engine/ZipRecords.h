@@ -22,7 +22,7 @@ inline constexpr uint16_t kVersionZip64 = 45;
 
 // One entry as the central directory describes it.
 struct EntryRecord {
-  std::string name;           // raw bytes, "/" separators
+  std::string name;  // raw bytes, "/" separators
   // A read archive's Info-ZIP Unicode Path field (0x7075), the name some readers
   // restore instead of the raw one. No other extra field is kept: unknown ones
   // are dropped, and ZIP64 is rebuilt on writing.
@@ -33,7 +33,7 @@ struct EntryRecord {
   uint16_t versionNeeded = kVersionDefault;
   uint16_t flags = 0;
   uint16_t method = kMethodDeflated;
-  uint32_t dosDateTime = 0;   // date high, time low
+  uint32_t dosDateTime = 0;  // date high, time low
   uint32_t crc = 0;
   uint64_t compressedSize = 0;
   uint64_t size = 0;
@@ -43,7 +43,7 @@ struct EntryRecord {
   // Sizes go in a ZIP64 extra field of both headers. Decided before the local
   // header is written, since that header cannot grow afterwards.
   bool zip64Sizes = false;
-  uint64_t dataOffset = 0;    // where the compressed data starts (read archives only)
+  uint64_t dataOffset = 0;  // where the compressed data starts (read archives only)
 };
 
 // Whether a value needs a ZIP64 field: the classic 32-bit field holds less.

@@ -40,8 +40,6 @@ std::string ParamStr(int index) {
   return Args()[index];
 }
 
-std::string ProgramFolder() {
-  return std::filesystem::path(ParamStr(0)).parent_path().string();
-}
+std::string ProgramFolder() { return std::filesystem::path(ParamStr(0)).parent_path().string(); }
 
 }  // namespace vl::platform

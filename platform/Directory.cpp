@@ -1,12 +1,12 @@
 #include "platform/Directory.h"
 
-#include <cerrno>
-#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstring>
+#include <memory>
 
 #include "platform/FileStatus.h"
 #include "platform/Files.h"

@@ -1,8 +1,8 @@
 #include "platform/DynamicLibrary.h"
 
+#include <dlfcn.h>
 #include <algorithm>
 #include <cctype>
-#include <dlfcn.h>
 #include <filesystem>
 
 #include "platform/CommandLine.h"
@@ -81,8 +81,6 @@ DynamicLibrary DynamicLibrary::Load(const std::string& windowsName) {
   return lib;
 }
 
-void* DynamicLibrary::Symbol(const char* name) const {
-  return handle_ ? ::dlsym(handle_.get(), name) : nullptr;
-}
+void* DynamicLibrary::Symbol(const char* name) const { return handle_ ? ::dlsym(handle_.get(), name) : nullptr; }
 
 }  // namespace vl::platform

@@ -1,7 +1,7 @@
 #pragma once
 // The snapshot of a file from its POSIX status; shared by the file calls of the platform layer.
-#include <cstdint>
 #include <sys/stat.h>
+#include <cstdint>
 
 #include "platform/Files.h"
 

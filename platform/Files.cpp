@@ -1,13 +1,13 @@
 #include "platform/Files.h"
 
-#include <cerrno>
-#include <cstdio>
 #include <fcntl.h>
-#include <filesystem>
-#include <string>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <string>
 
 #include "platform/FileStatus.h"
 #include "platform/SpecialFolders.h"
@@ -137,7 +137,8 @@ void CopyFile(const std::string& source, const std::string& target, bool failIfE
   if (expectedSource != nullptr && !SnapshotOf(st).SameFile(*expectedSource))
     throw Exception(Quoted(source) + " is not the file it was");
 
-  ReplaceFile(target, st.st_mode & 0777, [&](int out) { CopyContents(in.get(), out, source); }, failIfExists);
+  ReplaceFile(
+      target, st.st_mode & 0777, [&](int out) { CopyContents(in.get(), out, source); }, failIfExists);
 }
 
 void ReplaceFile(const std::string& target, std::optional<mode_t> mode, const std::function<void(int fd)>& writer,

@@ -2,11 +2,11 @@
 // File and folder operations with the outcomes the Windows calls report.
 // File names on Linux are compared with regard to case; callers that relied on
 // Windows folding case name the file exactly as it was written.
+#include <sys/types.h>
 #include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
-#include <sys/types.h>
 
 #include "platform/PosixFile.h"
 

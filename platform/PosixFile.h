@@ -1,12 +1,12 @@
 #pragma once
 // POSIX file helpers of the platform layer; other folders use the calls built on them.
+#include <unistd.h>
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
 #include <string>
 #include <string_view>
 #include <utility>
-#include <unistd.h>
 
 #include "platform/Error.h"
 

@@ -1,11 +1,11 @@
 #include "platform/Profile.h"
 
-#include <cerrno>
 #include <fcntl.h>
-#include <optional>
-#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
+#include <optional>
+#include <string_view>
 #include <vector>
 
 #include "platform/Files.h"
@@ -89,8 +89,7 @@ std::optional<std::string> ReadRegularFile(const std::string& name, int openFlag
 std::string CleanValue(std::string_view raw) {
   // The C interface ends a text at its first NUL.
   std::string_view v = Trim(raw.substr(0, raw.find('\0')));
-  if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front())
-    v = v.substr(1, v.size() - 2);
+  if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front()) v = v.substr(1, v.size() - 2);
   return std::string(v.substr(0, MaxProfileValueLength));
 }
 
@@ -99,8 +98,7 @@ std::string CleanDefault(std::string_view d) {
   return std::string(d.substr(0, MaxProfileValueLength));
 }
 
-std::optional<std::string> FindValue(std::string_view content, std::string_view section,
-                                     std::string_view key) {
+std::optional<std::string> FindValue(std::string_view content, std::string_view section, std::string_view key) {
   bool inSection = false;
   for (const Line& line : SplitLines(content)) {
     if (auto name = SectionName(line.text)) {
@@ -108,8 +106,7 @@ std::optional<std::string> FindValue(std::string_view content, std::string_view 
       continue;
     }
     if (!inSection) continue;
-    if (auto entry = EntryOf(line.text); entry && SameText(entry->key, key))
-      return CleanValue(entry->value);
+    if (auto entry = EntryOf(line.text); entry && SameText(entry->key, key)) return CleanValue(entry->value);
   }
   return std::nullopt;
 }
@@ -136,7 +133,7 @@ std::string WithEntry(std::string_view content, const std::string& section, cons
   const std::string_view eol = LineBreakOf(lines);
   const std::string entryText = key + "=" + value;
 
-  std::optional<std::size_t> keyLine;         // the first matching entry
+  std::optional<std::size_t> keyLine;          // the first matching entry
   std::optional<std::size_t> lastSectionLine;  // last non-blank line of the first matching section
   bool inSection = false;
   bool firstSectionDone = false;
@@ -238,8 +235,8 @@ std::string ResolveProfileFileName(const std::string& fileName) {
   return JoinPath(SystemSettingsDirectory(), fileName);
 }
 
-std::string GetPrivateProfileString(const std::string& section, const std::string& key,
-                                    const std::string& defaultValue, const std::string& fileName) {
+std::string GetPrivateProfileString(const std::string& section, const std::string& key, const std::string& defaultValue,
+                                    const std::string& fileName) {
   try {
     struct stat st {};
     std::optional<std::string> content = ReadRegularFile(ResolveProfileFileName(fileName), 0, st);
@@ -253,8 +250,8 @@ std::string GetPrivateProfileString(const std::string& section, const std::strin
   return CleanDefault(defaultValue);
 }
 
-bool WritePrivateProfileString(const std::string& section, const std::string& key,
-                               const std::string& value, const std::string& fileName, std::string* why) {
+bool WritePrivateProfileString(const std::string& section, const std::string& key, const std::string& value,
+                               const std::string& fileName, std::string* why) {
   try {
     if (!Storable(section, key, value))
       throw Exception("The section, key or value cannot be stored as one line of a settings file");

@@ -21,8 +21,8 @@ inline constexpr std::size_t MaxProfileValueLength = 2047;
 // or unreadable file, section or key gives defaultValue (without trailing blanks);
 // a present entry with an empty value gives empty text. Never throws for a bad
 // or hostile file: only regular files are read.
-std::string GetPrivateProfileString(const std::string& section, const std::string& key,
-                                    const std::string& defaultValue, const std::string& fileName);
+std::string GetPrivateProfileString(const std::string& section, const std::string& key, const std::string& defaultValue,
+                                    const std::string& fileName);
 
 // Updates the key in place, else appends it at the end of its section, else
 // appends the section; creates the file when missing (its folder must exist).
@@ -32,8 +32,8 @@ std::string GetPrivateProfileString(const std::string& section, const std::strin
 // permission bits at all (even for root), or when section, key or value could
 // not be stored as one line (line breaks, NUL, "=" in the key, "]" in the section);
 // why, when given, then receives the reason, with the system's where it gave one.
-bool WritePrivateProfileString(const std::string& section, const std::string& key,
-                               const std::string& value, const std::string& fileName, std::string* why = nullptr);
+bool WritePrivateProfileString(const std::string& section, const std::string& key, const std::string& value,
+                               const std::string& fileName, std::string* why = nullptr);
 
 // The name the two calls above actually open.
 std::string ResolveProfileFileName(const std::string& fileName);

@@ -1,8 +1,8 @@
 #include "platform/SpecialFolders.h"
 
-#include <cstdlib>
 #include <pwd.h>
 #include <unistd.h>
+#include <cstdlib>
 
 namespace vl::platform {
 namespace {
@@ -19,8 +19,7 @@ std::string WithoutTrailingDelim(std::string path) {
 
 std::optional<std::string> HomeFolder() {
   if (auto home = Env("HOME")) return home;
-  if (const passwd* pw = getpwuid(getuid()); pw != nullptr && pw->pw_dir != nullptr)
-    return std::string(pw->pw_dir);
+  if (const passwd* pw = getpwuid(getuid()); pw != nullptr && pw->pw_dir != nullptr) return std::string(pw->pw_dir);
   return std::nullopt;
 }
 }  // namespace
@@ -34,9 +33,7 @@ std::optional<std::string> GetSpecialFolderPath(SpecialFolder which) {
   return std::nullopt;
 }
 
-std::string SystemSettingsDirectory() {
-  return WithoutTrailingDelim(Env("VLBACKUP_SYSCONFDIR").value_or("/etc"));
-}
+std::string SystemSettingsDirectory() { return WithoutTrailingDelim(Env("VLBACKUP_SYSCONFDIR").value_or("/etc")); }
 
 std::string FallbackConfigFolder() {
   return WithoutTrailingDelim(Env("VLBACKUP_FALLBACK_CONFIG").value_or("/opt/Velloran 2000"));

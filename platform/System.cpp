@@ -1,10 +1,10 @@
 #include "platform/System.h"
 
+#include <sys/prctl.h>
+#include <unistd.h>
 #include <chrono>
 #include <ctime>
-#include <sys/prctl.h>
 #include <thread>
-#include <unistd.h>
 
 #include "platform/PosixFile.h"
 
@@ -18,14 +18,12 @@ std::optional<std::string> ComputerName() {
 
 LocalDateTime Now() {
   std::time_t t = std::time(nullptr);
-  std::tm tm {};
+  std::tm tm{};
   ::localtime_r(&t, &tm);
   return {tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
 }
 
-void Sleep(unsigned milliseconds) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-}
+void Sleep(unsigned milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
 
 void MarkProcessNotDumpable() {
   if (::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) != 0) throw SystemError("The process cannot be kept from core dumps");

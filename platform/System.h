@@ -9,8 +9,8 @@ namespace vl::platform {
 std::optional<std::string> ComputerName();
 
 struct LocalDateTime {
-  int year = 0, month = 0, day = 0;        // month 1..12, day 1..31
-  int hour = 0, minute = 0, second = 0;    // 24-hour clock
+  int year = 0, month = 0, day = 0;      // month 1..12, day 1..31
+  int hour = 0, minute = 0, second = 0;  // 24-hour clock
 };
 LocalDateTime Now();
 

@@ -59,8 +59,7 @@ inline std::optional<std::int64_t> ParseDecimal(std::string_view text, std::int6
     if (magnitude > (limit - digit) / 10) return std::nullopt;
     magnitude = magnitude * 10 + digit;
   }
-  const std::int64_t value =
-      negative ? static_cast<std::int64_t>(0 - magnitude) : static_cast<std::int64_t>(magnitude);
+  const std::int64_t value = negative ? static_cast<std::int64_t>(0 - magnitude) : static_cast<std::int64_t>(magnitude);
   if (value < min || value > max) return std::nullopt;
   return value;
 }

@@ -28,9 +28,7 @@ UserInterface*& Installed() {
 
 void InstallUserInterface(UserInterface* ui) { Installed() = ui; }
 
-UserInterface& CurrentUserInterface() {
-  return Installed() != nullptr ? *Installed() : Console();
-}
+UserInterface& CurrentUserInterface() { return Installed() != nullptr ? *Installed() : Console(); }
 
 const char* CaptionOf(MessageKind kind) {
   switch (kind) {

@@ -92,8 +92,7 @@ bool IsEditLike(const QWidget* control) {
   if (auto* edit = qobject_cast<const QLineEdit*>(control)) return edit->inputMask().isEmpty();
   if (auto* text = qobject_cast<const QTextEdit*>(control)) return !text->acceptRichText();
   return qobject_cast<const QPlainTextEdit*>(control) != nullptr ||
-         qobject_cast<const QListView*>(control) != nullptr ||
-         qobject_cast<const QComboBox*>(control) != nullptr;
+         qobject_cast<const QListView*>(control) != nullptr || qobject_cast<const QComboBox*>(control) != nullptr;
 }
 
 int PointSizeOf(const QFont& font, const QWidget* control) {

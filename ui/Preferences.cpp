@@ -11,8 +11,7 @@ void WriteSettingText(const std::string& fileName, const std::string& section, c
     throw Exception("Unable to write to " + fileName);
 }
 
-void WriteSettingBool(const std::string& fileName, const std::string& section, const std::string& key,
-                      bool value) {
+void WriteSettingBool(const std::string& fileName, const std::string& section, const std::string& key, bool value) {
   WriteSettingText(fileName, section, key, value ? "1" : "0");
 }
 

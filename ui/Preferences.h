@@ -10,7 +10,6 @@ namespace vl {
 void WriteSettingText(const std::string& fileName, const std::string& section, const std::string& key,
                       const std::string& value);
 // WriteSettingText with "1" for true and "0" for false.
-void WriteSettingBool(const std::string& fileName, const std::string& section, const std::string& key,
-                      bool value);
+void WriteSettingBool(const std::string& fileName, const std::string& section, const std::string& key, bool value);
 
 }  // namespace vl

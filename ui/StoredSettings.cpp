@@ -14,21 +14,20 @@
 namespace vl {
 namespace {
 constexpr std::array<const char*, ZipFlagCount> ZipFlagNames = {
-    "RecurseFlag",      "PathForTempFlag",      "FixFlag",
-    "FixHarderFlag",    "IncludeVolumeFlag",    "DeleteOriginalFlag",
-    "GrowExistingFlag", "NoDirectoryNamesFlag", "AddCommentFlag",
-    "AfterDateFlag",    "OldAsLatestFlag",      "IncludeOnlyFollowingFlag",
+    "RecurseFlag",          "PathForTempFlag",        "FixFlag",
+    "FixHarderFlag",        "IncludeVolumeFlag",      "DeleteOriginalFlag",
+    "GrowExistingFlag",     "NoDirectoryNamesFlag",   "AddCommentFlag",
+    "AfterDateFlag",        "OldAsLatestFlag",        "IncludeOnlyFollowingFlag",
     "ExcludeFollowingFlag", "NoDirectoryEntriesFlag", "IncludeSysHiddenFlag",
-    "bDiagnostic",      "LargeZIPFilesFlag"};
+    "bDiagnostic",          "LargeZIPFilesFlag"};
 constexpr std::array<const char*, ZipFormatCount> ZipFormatNames = {
     "DosifyFlag", "EncryptFlag", "DontCompressTheseSuffixesFlag", "ConvertLFtoCRLFFlag", "QuietFlag"};
 constexpr std::array<const char*, MultiVolFlagCount> MultiVolFlagNames = {
     "MV_USEMULTI", "MV_FORMAT", "MV_LOWDENSE", "MV_WIPE", "MV_SUBDIR", "MV_SYSHIDE", "MV_CDFIRST", "MV_TOHD"};
 constexpr std::array<const char*, ZipSubOptionCount> ZipSubOptionNames = {
-    "ZSO_RELATIVEPATH",    "ZSO_MINORCANCEL",     "ZSO_EXTERNALPROG",    "ZSO_EXTPROGCANCEL",
-    "ZSO_IGNORELONGNAMES", "ZSO_MANGLELONGNAMES", "ZSO_SKIPLOCKEDFILES", "ZSO_FORCEREMOVEABLE",
-    "ZSO_LOGZIPRESULTS",   "ZSO_JUST_ARCHIVED",   "ZSO_RESET_ARCHIVED",  "ZSO_INHIBIT_PUMP",
-    "ZSO_ANSI_NAMES"};
+    "ZSO_RELATIVEPATH",    "ZSO_MINORCANCEL",     "ZSO_EXTERNALPROG",    "ZSO_EXTPROGCANCEL", "ZSO_IGNORELONGNAMES",
+    "ZSO_MANGLELONGNAMES", "ZSO_SKIPLOCKEDFILES", "ZSO_FORCEREMOVEABLE", "ZSO_LOGZIPRESULTS", "ZSO_JUST_ARCHIVED",
+    "ZSO_RESET_ARCHIVED",  "ZSO_INHIBIT_PUMP",    "ZSO_ANSI_NAMES"};
 
 std::string Trimmed(std::string_view text) { return std::string(Trim(text)); }
 

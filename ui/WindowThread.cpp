@@ -30,10 +30,8 @@ bool IsUserInput(QEvent::Type type) {
     case QEvent::TabletRelease:
     case QEvent::DragEnter:
     case QEvent::DragMove:
-    case QEvent::Drop:
-      return true;
-    default:
-      return false;
+    case QEvent::Drop: return true;
+    default: return false;
   }
 }
 }  // namespace
@@ -50,7 +48,8 @@ void RunOffThisThread(const std::function<void()>& work) {
       }
       done = true;
       // Wakes this thread; posted after everything the work handed over.
-      QMetaObject::invokeMethod(QCoreApplication::instance(), [] {}, Qt::QueuedConnection);
+      QMetaObject::invokeMethod(
+          QCoreApplication::instance(), [] {}, Qt::QueuedConnection);
     });
     // Not a QEventLoop: one would return at once once the application is told
     // to quit, and the join below would then wait on work that waits on a box.
@@ -78,7 +77,9 @@ void CallOnThreadOf(QObject* context, const std::function<void()>& call) {
   if (error) std::rethrow_exception(error);
 }
 
-InputBlocker::InputBlocker(QWidget& window) : window_(window) { QCoreApplication::instance()->installEventFilter(this); }
+InputBlocker::InputBlocker(QWidget& window) : window_(window) {
+  QCoreApplication::instance()->installEventFilter(this);
+}
 
 InputBlocker::~InputBlocker() { QCoreApplication::instance()->removeEventFilter(this); }
 

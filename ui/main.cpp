@@ -80,14 +80,17 @@ class WindowSink : public BackupSink {
       latest_->percent = percent;
       if (std::exchange(latest_->posted, true)) return;
     }
-    QMetaObject::invokeMethod(&window_, [latest = latest_, window = &window_] {
-      std::unique_lock<std::mutex> hold(latest->lock);
-      latest->posted = false;
-      const BackupPhase phase = latest->phase;
-      const int percent = latest->percent;
-      hold.unlock();
-      window->ShowPhase(phase, percent);
-    }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        &window_,
+        [latest = latest_, window = &window_] {
+          std::unique_lock<std::mutex> hold(latest->lock);
+          latest->posted = false;
+          const BackupPhase phase = latest->phase;
+          const int percent = latest->percent;
+          hold.unlock();
+          window->ShowPhase(phase, percent);
+        },
+        Qt::QueuedConnection);
   }
 
  private:
@@ -105,7 +108,8 @@ QIcon ApplicationIcon() {
 
 void CentreOnScreen(QWidget& window) {
   if (QScreen* screen = QGuiApplication::primaryScreen())
-    window.setGeometry(QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, window.size(), screen->availableGeometry()));
+    window.setGeometry(
+        QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, window.size(), screen->availableGeometry()));
 }
 }  // namespace
 

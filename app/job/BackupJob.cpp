@@ -8,8 +8,8 @@
 #include "app/job/BackupNames.h"
 #include "app/job/Retention.h"
 #include "archive/DynaLibZ.h"
-#include "connection/odbc/DatabaseError.h"
 #include "connection/UtilityConnect.h"
+#include "connection/odbc/DatabaseError.h"
 #include "dzip.h"
 #include "platform/Error.h"
 #include "platform/Files.h"
@@ -214,7 +214,8 @@ class BackupJob {
     try {
       settled_ = platform::SoleRegularFile(BackupFileName(folder_));
       if (settled_.SameFile(written_)) return true;
-      RefuseBackupFile("The backup file " + Quoted(BackupFileName(folder_)) + " was replaced after the server wrote it.");
+      RefuseBackupFile("The backup file " + Quoted(BackupFileName(folder_)) +
+                       " was replaced after the server wrote it.");
     } catch (const Exception& e) {
       RefuseBackupFile("The backup file " + e.Message() + ".");
     }

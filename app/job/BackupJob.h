@@ -64,9 +64,9 @@ enum class BackupStep { None, Connect, Lock, BackupCommand, BackupFile, Copy, Pa
 struct BackupOutcome {
   BackupStep FailedStep = BackupStep::None;
   platform::MessageKind Kind = platform::MessageKind::Error;
-  std::string Message;  // the job's text for the failure; empty after a success
-  std::string Detail;   // the cause: the system's, the engine's or the server's words; may be empty
-  bool Shown = false;   // whether the failure was shown as a box
+  std::string Message;     // the job's text for the failure; empty after a success
+  std::string Detail;      // the cause: the system's, the engine's or the server's words; may be empty
+  bool Shown = false;      // whether the failure was shown as a box
   std::string ResultFile;  // the backup file or archive whose date was recorded
   // What went wrong after a good backup, removing older ones; never a failure.
   std::vector<std::string> Warnings;

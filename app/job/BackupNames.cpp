@@ -25,8 +25,8 @@ std::string TrimBackupFolder(const std::string& folderText) {
 std::string DefaultBackupFolder() { return platform::CurrentDriveRoot(); }
 
 std::string BackupStamp(const platform::LocalDateTime& moment) {
-  return TwoDigits(moment.day) + TwoDigits(moment.month) + TwoDigits(moment.year) + "_" +
-         TwoDigits(moment.hour) + TwoDigits(moment.minute) + "_" + TwoDigits(moment.second);
+  return TwoDigits(moment.day) + TwoDigits(moment.month) + TwoDigits(moment.year) + "_" + TwoDigits(moment.hour) +
+         TwoDigits(moment.minute) + "_" + TwoDigits(moment.second);
 }
 
 std::string WithSeparator(const std::string& folder) {

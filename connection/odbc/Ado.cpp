@@ -5,8 +5,8 @@
 #include <chrono>
 #include <optional>
 
-#include "connection/odbc/DatabaseError.h"
 #include "connection/odbc/DataSourceFile.h"
+#include "connection/odbc/DatabaseError.h"
 #include "connection/odbc/OdbcCommandText.h"
 #include "connection/odbc/OdbcConnectionString.h"
 #include "connection/odbc/OdbcHandle.h"
@@ -43,14 +43,14 @@ std::string WithoutPassword(std::string text, const std::string& password) {
 
 odbc::Handle MakeEnvironment() {
   odbc::Handle env(SQL_HANDLE_ENV, SQL_NULL_HANDLE, SQL_HANDLE_ENV);
-  odbc::Check(SQLSetEnvAttr(env.get(), SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0),
-              env, "Setting the ODBC version");
+  odbc::Check(SQLSetEnvAttr(env.get(), SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0), env,
+              "Setting the ODBC version");
   return env;
 }
 
 void SetConnectAttr(const odbc::Handle& dbc, SQLINTEGER attribute, SQLULEN value, const char* action) {
-  odbc::Check(SQLSetConnectAttr(dbc.get(), attribute, reinterpret_cast<SQLPOINTER>(value), SQL_IS_UINTEGER),
-              dbc, action);
+  odbc::Check(SQLSetConnectAttr(dbc.get(), attribute, reinterpret_cast<SQLPOINTER>(value), SQL_IS_UINTEGER), dbc,
+              action);
 }
 
 // Whole seconds for the driver's login, rounded up so a login never gets less
@@ -64,8 +64,7 @@ SQLULEN LoginSeconds(std::optional<Clock::time_point> deadline) {
 int ServerPort(const odbc::ServerAddress& server, std::optional<Clock::time_point> deadline) {
   if (server.port) return *server.port;
   if (server.instance.empty()) return odbc::DefaultInstancePort;
-  return odbc::LookUpInstancePort(server.host, server.instance,
-                                  deadline.value_or(Clock::now() + UnboundedBrowserWait));
+  return odbc::LookUpInstancePort(server.host, server.instance, deadline.value_or(Clock::now() + UnboundedBrowserWait));
 }
 
 // FreeTDS reports a failed TLS negotiation only as "Unable to connect to data
@@ -74,8 +73,9 @@ EDatabaseError WithEncryptionReason(const EDatabaseError& e, const odbc::Connect
   if (e.SqlState != "08001" || e.NativeError != 0) return e;
   std::string reason;
   if (settings.ChecksCertificate())
-    reason = "Encryption was required, with the server's certificate checked against the \"Certificate Authority "
-             "File\": the server did not offer encryption, or its certificate was not accepted.";
+    reason =
+        "Encryption was required, with the server's certificate checked against the \"Certificate Authority "
+        "File\": the server did not offer encryption, or its certificate was not accepted.";
   else if (settings.encrypt)
     reason = "Encryption was required (\"Use Encryption for Data\") and the server did not offer it.";
   else
@@ -109,8 +109,7 @@ void TADOConnection::SetConnected(bool open) {
     const odbc::ConnectionSettings settings = odbc::MapOleDbProperties(properties);
     const odbc::DriverChoice driver = odbc::ChosenDriver();
     const int port = ServerPort(settings.server, deadline);
-    const odbc::TemporaryDataSource source(
-        odbc::BuildDataSourceEntries(settings, settings.server.host, port, driver));
+    const odbc::TemporaryDataSource source(odbc::BuildDataSourceEntries(settings, settings.server.host, port, driver));
 
     if (!impl_->environment) impl_->environment = MakeEnvironment();
     odbc::Handle dbc(SQL_HANDLE_DBC, impl_->environment->get(), SQL_HANDLE_ENV);
@@ -118,8 +117,7 @@ void TADOConnection::SetConnected(bool open) {
     // Without autocommit the driver opens a transaction, inside which BACKUP is refused.
     SetConnectAttr(dbc, SQL_ATTR_AUTOCOMMIT, SQL_AUTOCOMMIT_ON, "Setting autocommit");
     if (settings.packetSize)
-      SetConnectAttr(dbc, SQL_ATTR_PACKET_SIZE, static_cast<SQLULEN>(*settings.packetSize),
-                     "Setting the packet size");
+      SetConnectAttr(dbc, SQL_ATTR_PACKET_SIZE, static_cast<SQLULEN>(*settings.packetSize), "Setting the packet size");
     // The database, user and password go as they are, never through any
     // connection-string syntax, so no character of them can mean more.
     if (!settings.database.empty()) {
@@ -136,8 +134,8 @@ void TADOConnection::SetConnected(bool open) {
     auto user = odbc::ToSqlWide(odbc::Utf8ToUtf16(settings.trusted ? std::string() : settings.user));
     auto secret = odbc::ToSqlWide(odbc::Utf8ToUtf16(settings.trusted ? std::string() : settings.password));
     try {
-      odbc::Check(SQLConnectW(dbc.get(), name.data(), SQL_NTS, user.data(), SQL_NTS, secret.data(), SQL_NTS),
-                  dbc, "Connecting to the database");
+      odbc::Check(SQLConnectW(dbc.get(), name.data(), SQL_NTS, user.data(), SQL_NTS, secret.data(), SQL_NTS), dbc,
+                  "Connecting to the database");
     } catch (const EDatabaseError& e) {
       throw WithEncryptionReason(e, settings);
     }
@@ -167,10 +165,10 @@ void BindParameters(const odbc::Handle& statement, const std::vector<std::string
   // The column size is the value's real length: a shorter one would cut it.
   const SQLULEN columnSize = std::max<SQLULEN>(static_cast<SQLULEN>(value.text.size()) - 1, 1);
   for (std::size_t i = 0; i < names.size(); ++i)
-    odbc::Check(SQLBindParameter(statement.get(), static_cast<SQLUSMALLINT>(i + 1), SQL_PARAM_INPUT, SQL_C_WCHAR,
-                                 SQL_WVARCHAR, columnSize, 0, value.text.data(), value.lengthInBytes,
-                                 &value.lengthInBytes),
-                statement, "Binding the parameter :" + names[i]);
+    odbc::Check(
+        SQLBindParameter(statement.get(), static_cast<SQLUSMALLINT>(i + 1), SQL_PARAM_INPUT, SQL_C_WCHAR, SQL_WVARCHAR,
+                         columnSize, 0, value.text.data(), value.lengthInBytes, &value.lengthInBytes),
+        statement, "Binding the parameter :" + names[i]);
 }
 
 }  // namespace
@@ -180,10 +178,10 @@ void TADOCommand::Execute() {
   const odbc::RewrittenCommand command = odbc::RewriteParameterMarkers(CommandText);
 
   odbc::Handle statement(SQL_HANDLE_STMT, Connection.impl().connection->get(), SQL_HANDLE_DBC);
-  odbc::Check(SQLSetStmtAttr(statement.get(), SQL_ATTR_QUERY_TIMEOUT,
-                             reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(std::max(CommandTimeout, 0))),
-                             SQL_IS_UINTEGER),
-              statement, "Setting the command time-out");
+  odbc::Check(
+      SQLSetStmtAttr(statement.get(), SQL_ATTR_QUERY_TIMEOUT,
+                     reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(std::max(CommandTimeout, 0))), SQL_IS_UINTEGER),
+      statement, "Setting the command time-out");
 
   BoundText value;
   const std::u16string text16 = odbc::Utf8ToUtf16(parameterValue_);

@@ -153,15 +153,24 @@ ConnectionSettings MapOleDbProperties(const std::vector<OleDbProperty>& properti
   ConnectionSettings settings;
   std::string dataSource;
   for (const auto& [key, value] : properties) {
-    if (SameText(key, "Data Source")) dataSource = value;
-    else if (SameText(key, "Initial Catalog")) settings.database = value;
-    else if (SameText(key, "User ID")) settings.user = value;
-    else if (SameText(key, "Password")) settings.password = value;
-    else if (SameText(key, "Integrated Security")) settings.trusted = IsTrustedLogin(value);
-    else if (SameText(key, "Packet Size")) settings.packetSize = ParsePacketSize(value);
-    else if (SameText(key, "Use Encryption for Data")) settings.encrypt = IsTrue(value);
-    else if (SameText(key, "Trust Server Certificate")) settings.trustServerCertificate = IsTrue(value);
-    else if (SameText(key, "Certificate Authority File")) settings.caFile = value;
+    if (SameText(key, "Data Source"))
+      dataSource = value;
+    else if (SameText(key, "Initial Catalog"))
+      settings.database = value;
+    else if (SameText(key, "User ID"))
+      settings.user = value;
+    else if (SameText(key, "Password"))
+      settings.password = value;
+    else if (SameText(key, "Integrated Security"))
+      settings.trusted = IsTrustedLogin(value);
+    else if (SameText(key, "Packet Size"))
+      settings.packetSize = ParsePacketSize(value);
+    else if (SameText(key, "Use Encryption for Data"))
+      settings.encrypt = IsTrue(value);
+    else if (SameText(key, "Trust Server Certificate"))
+      settings.trustServerCertificate = IsTrue(value);
+    else if (SameText(key, "Certificate Authority File"))
+      settings.caFile = value;
   }
   settings.server = ParseDataSource(dataSource);
   return settings;

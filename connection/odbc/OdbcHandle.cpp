@@ -20,8 +20,7 @@ Handle::Handle(SQLSMALLINT type, SQLHANDLE parent, SQLSMALLINT parentType) : typ
 
 Handle::~Handle() { Release(); }
 
-Handle::Handle(Handle&& other) noexcept
-    : type_(other.type_), handle_(std::exchange(other.handle_, nullptr)) {}
+Handle::Handle(Handle&& other) noexcept : type_(other.type_), handle_(std::exchange(other.handle_, nullptr)) {}
 
 Handle& Handle::operator=(Handle&& other) noexcept {
   if (this != &other) {
@@ -56,8 +55,7 @@ bool IsInformational(const DiagRecord& record) { return record.state.rfind("01",
 // write failure (20006) and end of stream (20017) by number, at times as mere
 // information.
 bool SaysConnectionLost(const DiagRecord& record) {
-  return record.state.rfind("08", 0) == 0 || record.native == 20004 || record.native == 20006 ||
-         record.native == 20017;
+  return record.state.rfind("08", 0) == 0 || record.native == 20004 || record.native == 20006 || record.native == 20017;
 }
 
 }  // namespace
@@ -95,8 +93,8 @@ std::string StripComponentPrefixes(std::string_view message) {
 }
 
 std::string FailureText(const std::vector<DiagRecord>& records, std::string_view action) {
-  const bool anyError = std::any_of(records.begin(), records.end(),
-                                    [](const DiagRecord& r) { return !IsInformational(r); });
+  const bool anyError =
+      std::any_of(records.begin(), records.end(), [](const DiagRecord& r) { return !IsInformational(r); });
   std::vector<std::string> lines;
   for (const auto& record : records) {
     if (anyError && IsInformational(record)) continue;
@@ -114,8 +112,8 @@ std::string FailureText(const std::vector<DiagRecord>& records, std::string_view
 }
 
 EDatabaseError FailureError(const std::vector<DiagRecord>& records, std::string_view action) {
-  const auto first = std::find_if(records.begin(), records.end(),
-                                  [](const DiagRecord& r) { return !IsInformational(r); });
+  const auto first =
+      std::find_if(records.begin(), records.end(), [](const DiagRecord& r) { return !IsInformational(r); });
   if (first == records.end()) return EDatabaseError(FailureText(records, action), "", 0);
   return EDatabaseError(FailureText(records, action), first->state, first->native);
 }
@@ -131,8 +129,7 @@ EDatabaseError SessionFailureError(const std::vector<DiagRecord>& records, std::
 
 Outcome Inspect(SQLRETURN rc, const Handle& handle) {
   Outcome outcome{rc, {}};
-  if (outcome.Failed() && rc != SQL_INVALID_HANDLE)
-    outcome.records = ReadDiagnostics(handle.type(), handle.get());
+  if (outcome.Failed() && rc != SQL_INVALID_HANDLE) outcome.records = ReadDiagnostics(handle.type(), handle.get());
   return outcome;
 }
 
@@ -150,12 +147,9 @@ SQLRETURN Check(SQLRETURN rc, const Handle& handle, std::string_view action) {
   switch (rc) {
     case SQL_SUCCESS:
     case SQL_SUCCESS_WITH_INFO:
-    case SQL_NO_DATA:
-      return rc;
-    case SQL_INVALID_HANDLE:
-      throw Exception(std::string(action) + " failed: invalid ODBC handle.");
-    case SQL_ERROR:
-      throw FailureError(outcome.records, action);
+    case SQL_NO_DATA: return rc;
+    case SQL_INVALID_HANDLE: throw Exception(std::string(action) + " failed: invalid ODBC handle.");
+    case SQL_ERROR: throw FailureError(outcome.records, action);
     default:
       // SQL_NEED_DATA, SQL_STILL_EXECUTING: never asked for by this client.
       throw Exception(std::string(action) + " failed: unexpected ODBC result " + std::to_string(rc) + ".");

@@ -104,8 +104,10 @@ std::optional<int> TcpPortFromBrowserAnswer(std::string_view answer, std::string
     std::optional<std::string_view> name;
     std::optional<int> port;
     for (std::size_t i = 0; i + 1 < fields.size(); i += 2) {
-      if (SameText(fields[i], "InstanceName")) name = fields[i + 1];
-      else if (SameText(fields[i], "tcp")) port = ParsePortNumber(fields[i + 1]);
+      if (SameText(fields[i], "InstanceName"))
+        name = fields[i + 1];
+      else if (SameText(fields[i], "tcp"))
+        port = ParsePortNumber(fields[i + 1]);
     }
     if (name && SameText(*name, instance)) return port;
   }

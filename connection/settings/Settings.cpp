@@ -63,8 +63,10 @@ std::optional<std::int32_t> TextToInt32(const std::string& text) {
   if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) digits.remove_prefix(1);
 
   std::size_t prefix = 0;
-  if (!digits.empty() && (digits[0] == '$' || digits[0] == 'x' || digits[0] == 'X')) prefix = 1;
-  else if (digits.size() > 1 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) prefix = 2;
+  if (!digits.empty() && (digits[0] == '$' || digits[0] == 'x' || digits[0] == 'X'))
+    prefix = 1;
+  else if (digits.size() > 1 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X'))
+    prefix = 2;
   if (prefix == 0) {
     const auto value = ParseDecimal(rest, INT32_MIN, INT32_MAX);
     return value ? std::optional<std::int32_t>(static_cast<std::int32_t>(*value)) : std::nullopt;
@@ -162,14 +164,14 @@ void LocateSettingsFiles() {
   if (!platform::FileExists(ConfigFileName)) ConfigFileName = LegacySettingsFile;
 }
 
-std::string ReadSettingText(const std::string& fileName, const std::string& section,
-                            const std::string& key, const std::string& defaultValue) {
+std::string ReadSettingText(const std::string& fileName, const std::string& section, const std::string& key,
+                            const std::string& defaultValue) {
   if (ProfileReader reader = InstalledProfileReader()) return reader(section, key, defaultValue, fileName);
   return platform::GetPrivateProfileString(section, key, defaultValue, fileName);
 }
 
-bool ReadSettingBool(const std::string& fileName, const std::string& section,
-                     const std::string& key, bool defaultValue) {
+bool ReadSettingBool(const std::string& fileName, const std::string& section, const std::string& key,
+                     bool defaultValue) {
   std::string text = ReadSettingText(fileName, section, key, "");
   if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) text.replace(0, 2, "$");
   std::optional<std::int32_t> number = TextToInt32(text);

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/EngineError.h"
 #include "dzip.h"
+#include "engine/EngineError.h"
 
 namespace dz {
 namespace {
@@ -214,15 +214,12 @@ StreamEnd WalkDeflate(const uint8_t* data, size_t size) {
         reader.SkipBytes(length);
         break;
       }
-      case 1:
-        SkipSymbols(reader, FixedCodes());
-        break;
+      case 1: SkipSymbols(reader, FixedCodes()); break;
       case 2:
         ReadDynamicCodes(reader, dynamic);
         SkipSymbols(reader, dynamic);
         break;
-      default:
-        Malformed("a reserved block type");
+      default: Malformed("a reserved block type");
     }
     if (final) {
       StreamEnd end{header, reader.Position()};

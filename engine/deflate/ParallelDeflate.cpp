@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "DeflateWalk.h"
-#include "engine/EngineError.h"
 #include "dzip.h"
+#include "engine/EngineError.h"
 
 namespace dz {
 namespace {
@@ -69,9 +69,9 @@ struct Slot {
   bool last = false;            // ends the stream
   std::vector<uint8_t> output;  // the compressed piece, with room to join and check
   size_t outputSize = 0;
-  uint32_t crc = 0;             // CRC-32 of the chunk alone
+  uint32_t crc = 0;  // CRC-32 of the chunk alone
   SlotState state = SlotState::Idle;
-  int32_t errorCode = DZ_OK;    // why it failed
+  int32_t errorCode = DZ_OK;  // why it failed
   std::string error;
 };
 
@@ -89,9 +89,9 @@ void CheckPiece(Slot& slot, Worker& worker) {
   }
   size_t consumed = 0;
   size_t produced = 0;
-  libdeflate_result rc = libdeflate_deflate_decompress_ex(worker.decompressor.get(), slot.output.data(), size,
-                                                          worker.checkBuffer.data(), worker.checkBuffer.size(),
-                                                          &consumed, &produced);
+  libdeflate_result rc =
+      libdeflate_deflate_decompress_ex(worker.decompressor.get(), slot.output.data(), size, worker.checkBuffer.data(),
+                                       worker.checkBuffer.size(), &consumed, &produced);
   if (rc != LIBDEFLATE_SUCCESS) CheckFailed(slot, "it does not decompress");
   if (consumed != size || produced != slot.dataSize) CheckFailed(slot, "its length differs");
   if (libdeflate_crc32(0, worker.checkBuffer.data(), produced) != slot.crc) CheckFailed(slot, "its CRC-32 differs");
@@ -105,8 +105,8 @@ void CompressSlot(Slot& slot, Worker& worker) {
   if (!worker.compressor) return;
 
   size_t room = slot.output.size() - kJoinSlack - kFinalEmptyBlock.size();
-  size_t size = libdeflate_deflate_compress(worker.compressor.get(), slot.input.data(), slot.dataSize,
-                                            slot.output.data(), room);
+  size_t size =
+      libdeflate_deflate_compress(worker.compressor.get(), slot.input.data(), slot.dataSize, slot.output.data(), room);
   if (size == 0) throw DzipError(DZ_ERR_INTERNAL, "compressed chunk outgrew its bound");
   if (!slot.last) size = MakeJoinable(slot.output.data(), size, WalkDeflate(slot.output.data(), size));
   slot.outputSize = size;

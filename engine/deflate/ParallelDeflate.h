@@ -33,7 +33,7 @@ struct DeflateResult {
 };
 
 struct DeflateOptions {
-  int level = 6;               // CompFactor (see LibdeflateLevel); 0 stores the data as it is
+  int level = 6;  // CompFactor (see LibdeflateLevel); 0 stores the data as it is
   unsigned threads = 1;
   size_t blockSize = 2 << 20;  // chunk size, at least 64 KiB
 };

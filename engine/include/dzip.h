@@ -38,70 +38,69 @@ typedef int32_t(DZ_CALL* DZ_MESSAGE_CALLBACK)(uint32_t msgId, uint32_t mbType, i
                                               const char* text1, const char* text2, void* userData);
 typedef int32_t(DZ_CALL* DZ_RENAME_CALLBACK)(DZRENAME* rename, void* userData);
 /* The user data is the eighth argument and the result pointer the ninth. */
-typedef void(DZ_CALL* DZ_MEMTOMEM_CALLBACK)(int32_t action, uint8_t* buffer, int32_t* size,
-                                            int32_t totalReadLow, int32_t totalReadHigh,
-                                            int32_t totalWrittenLow, int32_t totalWrittenHigh,
+typedef void(DZ_CALL* DZ_MEMTOMEM_CALLBACK)(int32_t action, uint8_t* buffer, int32_t* size, int32_t totalReadLow,
+                                            int32_t totalReadHigh, int32_t totalWrittenLow, int32_t totalWrittenHigh,
                                             void* userData, int32_t* result);
 
 typedef struct MEMTOMEMBLOCK {
-  int32_t blockSize;                    /*  0: sizeof(MEMTOMEMBLOCK), 28 on 32 bits */
-  DZ_MEMTOMEM_CALLBACK lpMemToMemProc;  /*  4 */
-  void* lpMemToMemUserData;             /*  8 */
-  uint8_t reserved[16];                 /* 12: zero */
+  int32_t blockSize;                   /*  0: sizeof(MEMTOMEMBLOCK), 28 on 32 bits */
+  DZ_MEMTOMEM_CALLBACK lpMemToMemProc; /*  4 */
+  void* lpMemToMemUserData;            /*  8 */
+  uint8_t reserved[16];                /* 12: zero */
 } MEMTOMEMBLOCK;
 
 typedef struct ZIPCMDSTRUCT {
-  int32_t zipStructSize;                   /*   0: sizeof(ZIPCMDSTRUCT), 220 on 32 bits */
-  int32_t function;                        /*   4: action code */
-  char* lpszZIPFile;                       /*   8: archive file name */
-  char* lpszItemList;                      /*  12: items to pack */
-  DZ_STATUS_CALLBACK lpMajorStatus;        /*  16 */
-  void* lpMajorUserData;                   /*  20 */
-  DZ_STATUS_CALLBACK lpMinorStatus;        /*  24 */
-  void* lpMinorUserData;                   /*  28 */
-  DZ_BOOL dosifyFlag;                      /*  32 */
-  DZ_BOOL recurseFlag;                     /*  36 */
-  int32_t compFactor;                      /*  40: compression level */
-  DZ_BOOL quietFlag;                       /*  44 */
-  DZ_BOOL pathForTempFlag;                 /*  48 */
-  char* lpszTempPath;                      /*  52 */
-  DZ_BOOL fixFlag;                         /*  56 */
-  DZ_BOOL fixHarderFlag;                   /*  60 */
-  DZ_BOOL includeVolumeFlag;               /*  64 */
-  DZ_BOOL deleteOriginalFlag;              /*  68 */
-  DZ_BOOL growExistingFlag;                /*  72 */
-  DZ_BOOL noDirectoryNamesFlag;            /*  76 */
-  DZ_BOOL convertLFtoCRLFFlag;             /*  80 */
-  DZ_BOOL addCommentFlag;                  /*  84 */
-  char* lpszComment;                       /*  88 */
-  DZ_BOOL afterDateFlag;                   /*  92 */
-  char* lpszDate;                          /*  96 */
-  DZ_BOOL oldAsLatestFlag;                 /* 100 */
-  DZ_BOOL includeOnlyFollowingFlag;        /* 104 */
-  char* lpszIncludeFollowing;              /* 108 */
-  DZ_BOOL excludeFollowingFlag;            /* 112 */
-  char* lpszExcludeFollowing;              /* 116 */
-  DZ_BOOL noDirectoryEntriesFlag;          /* 120 */
-  DZ_BOOL includeSysHiddenFlag;            /* 124 */
-  DZ_BOOL dontCompressTheseSuffixesFlag;   /* 128 */
-  char* lpszStoreSuffixes;                 /* 132 */
-  DZ_BOOL bDiagnostic;                     /* 136 */
-  DZ_BOOL encryptFlag;                     /* 140 */
-  char* lpszEncryptCode;                   /* 144 */
-  DZ_MESSAGE_CALLBACK lpMessageDisplay;    /* 148 */
-  void* lpMessageDisplayUserData;          /* 152 */
-  uint16_t wMultiVolControl;               /* 156 */
-  uint16_t wZipSubOptions;                 /* 158 */
-  MEMTOMEMBLOCK* lpMemBlock;               /* 160 */
-  int32_t reserved164;                     /* 164: zero */
-  DZ_RENAME_CALLBACK lpRenameProc;         /* 168 */
-  void* lpRenameUserData;                  /* 172 */
-  char* lpszExtProgTitle;                  /* 176 */
-  int32_t passValue1;                      /* 180 */
-  int32_t passValue2;                      /* 184 */
-  DZ_BOOL largeZIPFilesFlag;               /* 188 */
-  int32_t passValue3;                      /* 192 */
-  uint8_t reserved196[24];                 /* 196: zero */
+  int32_t zipStructSize;                 /*   0: sizeof(ZIPCMDSTRUCT), 220 on 32 bits */
+  int32_t function;                      /*   4: action code */
+  char* lpszZIPFile;                     /*   8: archive file name */
+  char* lpszItemList;                    /*  12: items to pack */
+  DZ_STATUS_CALLBACK lpMajorStatus;      /*  16 */
+  void* lpMajorUserData;                 /*  20 */
+  DZ_STATUS_CALLBACK lpMinorStatus;      /*  24 */
+  void* lpMinorUserData;                 /*  28 */
+  DZ_BOOL dosifyFlag;                    /*  32 */
+  DZ_BOOL recurseFlag;                   /*  36 */
+  int32_t compFactor;                    /*  40: compression level */
+  DZ_BOOL quietFlag;                     /*  44 */
+  DZ_BOOL pathForTempFlag;               /*  48 */
+  char* lpszTempPath;                    /*  52 */
+  DZ_BOOL fixFlag;                       /*  56 */
+  DZ_BOOL fixHarderFlag;                 /*  60 */
+  DZ_BOOL includeVolumeFlag;             /*  64 */
+  DZ_BOOL deleteOriginalFlag;            /*  68 */
+  DZ_BOOL growExistingFlag;              /*  72 */
+  DZ_BOOL noDirectoryNamesFlag;          /*  76 */
+  DZ_BOOL convertLFtoCRLFFlag;           /*  80 */
+  DZ_BOOL addCommentFlag;                /*  84 */
+  char* lpszComment;                     /*  88 */
+  DZ_BOOL afterDateFlag;                 /*  92 */
+  char* lpszDate;                        /*  96 */
+  DZ_BOOL oldAsLatestFlag;               /* 100 */
+  DZ_BOOL includeOnlyFollowingFlag;      /* 104 */
+  char* lpszIncludeFollowing;            /* 108 */
+  DZ_BOOL excludeFollowingFlag;          /* 112 */
+  char* lpszExcludeFollowing;            /* 116 */
+  DZ_BOOL noDirectoryEntriesFlag;        /* 120 */
+  DZ_BOOL includeSysHiddenFlag;          /* 124 */
+  DZ_BOOL dontCompressTheseSuffixesFlag; /* 128 */
+  char* lpszStoreSuffixes;               /* 132 */
+  DZ_BOOL bDiagnostic;                   /* 136 */
+  DZ_BOOL encryptFlag;                   /* 140 */
+  char* lpszEncryptCode;                 /* 144 */
+  DZ_MESSAGE_CALLBACK lpMessageDisplay;  /* 148 */
+  void* lpMessageDisplayUserData;        /* 152 */
+  uint16_t wMultiVolControl;             /* 156 */
+  uint16_t wZipSubOptions;               /* 158 */
+  MEMTOMEMBLOCK* lpMemBlock;             /* 160 */
+  int32_t reserved164;                   /* 164: zero */
+  DZ_RENAME_CALLBACK lpRenameProc;       /* 168 */
+  void* lpRenameUserData;                /* 172 */
+  char* lpszExtProgTitle;                /* 176 */
+  int32_t passValue1;                    /* 180 */
+  int32_t passValue2;                    /* 184 */
+  DZ_BOOL largeZIPFilesFlag;             /* 188 */
+  int32_t passValue3;                    /* 192 */
+  uint8_t reserved196[24];               /* 196: zero */
 } ZIPCMDSTRUCT;
 
 /* Action codes. */
@@ -109,18 +108,18 @@ typedef struct ZIPCMDSTRUCT {
 
 /* Result codes: 0 only for success, one value for each failure. */
 #define DZ_OK 0
-#define DZ_ERR_BAD_RECORD 1         /* null record or wrong zipStructSize */
-#define DZ_ERR_UNSUPPORTED 2        /* action code (or encryption) not supported */
-#define DZ_ERR_NO_ITEM 3            /* the item list names no file */
-#define DZ_ERR_ITEM_UNREADABLE 4    /* an item is missing, a folder or unreadable */
-#define DZ_ERR_CANNOT_CREATE 5      /* no archive name, or the archive cannot be created */
-#define DZ_ERR_WRITE 6              /* write failure or disk full */
-#define DZ_ERR_TOO_LARGE 7          /* 4 GiB or more without largeZIPFilesFlag */
-#define DZ_ERR_CANCELLED 8          /* a status handler asked to stop */
-#define DZ_ERR_EXISTING_ARCHIVE 9   /* the archive already there cannot be read */
-#define DZ_ERR_INTERNAL 10          /* out of memory or another unexpected failure */
-#define DZ_ERR_UNSAFE_ARCHIVE 11    /* the archive already there fails a safety or integrity check */
-#define DZ_ERR_CHUNK_CHECK 12       /* compressed data did not decompress to its input */
+#define DZ_ERR_BAD_RECORD 1       /* null record or wrong zipStructSize */
+#define DZ_ERR_UNSUPPORTED 2      /* action code (or encryption) not supported */
+#define DZ_ERR_NO_ITEM 3          /* the item list names no file */
+#define DZ_ERR_ITEM_UNREADABLE 4  /* an item is missing, a folder or unreadable */
+#define DZ_ERR_CANNOT_CREATE 5    /* no archive name, or the archive cannot be created */
+#define DZ_ERR_WRITE 6            /* write failure or disk full */
+#define DZ_ERR_TOO_LARGE 7        /* 4 GiB or more without largeZIPFilesFlag */
+#define DZ_ERR_CANCELLED 8        /* a status handler asked to stop */
+#define DZ_ERR_EXISTING_ARCHIVE 9 /* the archive already there cannot be read */
+#define DZ_ERR_INTERNAL 10        /* out of memory or another unexpected failure */
+#define DZ_ERR_UNSAFE_ARCHIVE 11  /* the archive already there fails a safety or integrity check */
+#define DZ_ERR_CHUNK_CHECK 12     /* compressed data did not decompress to its input */
 
 /* Message id of the engine's diagnostic lines: with bDiagnostic set they go to
  * lpMessageDisplay (message-box type 0, text in text1); the engine never prints. */

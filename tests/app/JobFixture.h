@@ -66,8 +66,8 @@ namespace vl::test {
 
 // An archive as an independent reader sees it.
 struct ZipView {
-  bool intact = false;              // "unzip -t" finds no error
-  std::vector<std::string> names;   // entries in stored order
+  bool intact = false;             // "unzip -t" finds no error
+  std::vector<std::string> names;  // entries in stored order
 };
 
 inline ZipView ViewZip(const std::string& archive) {

@@ -37,8 +37,8 @@ struct ProgramRun {
 
 struct ProgramOptions {
   std::map<std::string, std::string> set;  // environment variables to set
-  std::set<std::string> unset;              // and to remove
-  std::string workingDirectory;             // empty: the caller's
+  std::set<std::string> unset;             // and to remove
+  std::string workingDirectory;            // empty: the caller's
   std::chrono::seconds timeout{120};
   int standardError = -1;  // a descriptor to hand the program as its standard error instead of capturing it
 };

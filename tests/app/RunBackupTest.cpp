@@ -3,13 +3,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <QApplication>
-#include <QLineEdit>
-#include <QPushButton>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <QApplication>
+#include <QLineEdit>
+#include <QPushButton>
 
 #include <chrono>
 #include <cstdlib>
@@ -226,8 +226,8 @@ TEST_F(RunBackupTest, ZipModeReplacesThePlainArchiveAndRecordsTheDate) {
   EXPECT_EQ(Boxes()[0].kind, MessageKind::Information);
   EXPECT_EQ(Boxes()[0].message, "Backup completed successfully.");
   // The arrow comes back before the date is recorded and the success box shows.
-  EXPECT_THAT(SinkCalls(), ElementsAre("busy", "phase 0", "phase 1", "phase 2", "phase 3", "arrow", "phase 5",
-                                       "show Information"));
+  EXPECT_THAT(SinkCalls(),
+              ElementsAre("busy", "phase 0", "phase 1", "phase 2", "phase 3", "arrow", "phase 5", "show Information"));
   EXPECT_THAT(form.sink.packingPercents, testing::Contains(100));
   EXPECT_TRUE(std::is_sorted(form.sink.packingPercents.begin(), form.sink.packingPercents.end()));
   EXPECT_EQ(form.outcome.ResultFile, Backups() + "/vl.zip");
@@ -243,7 +243,8 @@ TEST_F(RunBackupTest, ZipModeWithStampReadsTheClockOnceAndKeepsOlderArchives) {
   form.RunBackup();
 
   EXPECT_EQ(clockReads_, 1);
-  EXPECT_THAT(test::FolderEntries(Backups()), ElementsAre(test::FolderLock, "VL.BAK", "vl.zip", "vl_" + FifthOfMarchStamp + ".zip"));
+  EXPECT_THAT(test::FolderEntries(Backups()),
+              ElementsAre(test::FolderLock, "VL.BAK", "vl.zip", "vl_" + FifthOfMarchStamp + ".zip"));
   EXPECT_TRUE(test::ViewZip(Backups() + "/vl_" + FifthOfMarchStamp + ".zip").intact);
   EXPECT_EQ(test::ReadFile(Backups() + "/vl.zip"), "an older archive");
   EXPECT_EQ(server.journal("update").size(), 1u);
@@ -274,8 +275,8 @@ TEST_F(RunBackupTest, NoZipModeKeepsTheBackupFileOrCopiesItToTheStampedName) {
   EXPECT_TRUE(stamped.BackupRecorded());
   EXPECT_EQ(server.journal("update").size(), 3u);
   EXPECT_THAT(waits_, ElementsAre(10000u, 10000u, 10000u));
-  EXPECT_THAT(SinkCalls(), ElementsAre("busy", "phase 0", "phase 1", "phase 2", "phase 4", "arrow", "phase 5",
-                                       "show Information"));
+  EXPECT_THAT(SinkCalls(),
+              ElementsAre("busy", "phase 0", "phase 1", "phase 2", "phase 4", "arrow", "phase 5", "show Information"));
 }
 
 TEST_F(RunBackupTest, FolderWhoseNameHoldsQuotesAndBlanksPacks) {
@@ -341,10 +342,11 @@ TEST_F(FailingRunTest, RefusedLoginsShowTheConnectTextAndLeaveTheFolderAlone) {
   EXPECT_EQ(Boxes()[0].kind, MessageKind::Error);
   // Under the message, what the server said to the configured login.
   EXPECT_EQ(Boxes()[0].message, "Unable to connect to the Velloran database 'Velloran' on '" + server.host() +
-                                   "\\VELLORAN'.\n\nPlease check your connection properties.\n\n"
-                                   "The configured connection to '" + server.host() +
-                                   "' failed: Login failed for user 'SA'.\nUnable to connect to data source "
-                                   "(SQLSTATE 42000, native error 18456)");
+                                    "\\VELLORAN'.\n\nPlease check your connection properties.\n\n"
+                                    "The configured connection to '" +
+                                    server.host() +
+                                    "' failed: Login failed for user 'SA'.\nUnable to connect to data source "
+                                    "(SQLSTATE 42000, native error 18456)");
   EXPECT_EQ(test::ReadFile(Backups() + "/VL.BAK"), "yesterday");
   EXPECT_EQ(test::ReadFile(Backups() + "/vl.zip"), "yesterday's archive");
   EXPECT_THAT(server.journal("statement"), IsEmpty());
@@ -385,9 +387,8 @@ TEST_F(FailingRunTest, BackupFileTheProgramCannotSeeIsReportedWithTheTrimmedFold
   ASSERT_EQ(Boxes().size(), 1u);
   EXPECT_EQ(Boxes()[0].kind, MessageKind::Error);
   EXPECT_EQ(Boxes()[0].message, "Unable to write backup file to \"" + relative +
-                                   "\"\n\r\n\rPlease ensure you have permission to write to the selected folder.");
-  EXPECT_EQ(Boxes()[0].detail,
-            "The file \"" + relative + "/VL.BAK\" cannot be examined: No such file or directory.");
+                                    "\"\n\r\n\rPlease ensure you have permission to write to the selected folder.");
+  EXPECT_EQ(Boxes()[0].detail, "The file \"" + relative + "/VL.BAK\" cannot be examined: No such file or directory.");
   EXPECT_THAT(waits_, IsEmpty());
   EXPECT_THAT(server.journal("update"), IsEmpty());
 }
@@ -425,8 +426,8 @@ TEST_F(FailingRunTest, EngineFailureIsAPackingFailureNotASuccess) {
   ASSERT_EQ(Boxes().size(), 1u);
   EXPECT_EQ(Boxes()[0].kind, MessageKind::Warning);
   EXPECT_EQ(Boxes()[0].message, std::string("Error compressing backup.\n\r\n\rThe zip engine reported: ") +
-                                   DzipResultText(code) + " (result code " + std::to_string(code) + ").\n\r\n\r" +
-                                   Contact);
+                                    DzipResultText(code) + " (result code " + std::to_string(code) + ").\n\r\n\r" +
+                                    Contact);
   EXPECT_EQ(Boxes()[0].detail, detail + (detail.back() == '.' ? "" : "."));
   EXPECT_THAT(server.journal("update"), IsEmpty());
   EXPECT_THAT(waits_, ElementsAre(10000u));
@@ -444,7 +445,7 @@ TEST_F(FailingRunTest, ArchivePlantedAtTheStampedNameIsRefusedWithTheEngineReaso
   ASSERT_EQ(Boxes().size(), 1u);
   EXPECT_EQ(Boxes()[0].kind, MessageKind::Warning);
   EXPECT_THAT(Boxes()[0].message, HasSubstr(std::string("The zip engine reported: ") +
-                                           DzipResultText(DZ_ERR_UNSAFE_ARCHIVE) + " (result code 11)."));
+                                            DzipResultText(DZ_ERR_UNSAFE_ARCHIVE) + " (result code 11)."));
   EXPECT_THAT(Boxes()[0].detail, StartsWith(stamped));
   EXPECT_TRUE(fs::is_symlink(stamped));
   EXPECT_EQ(test::ReadFile(Backups() + "/elsewhere"), "not a backup");
@@ -482,9 +483,7 @@ class SwappedBackupFile : public FailingRunTest, public testing::WithParamInterf
     duringTheWait_ = [this] { GetParam().act(Backups() + "/VL.BAK", Outside()); };
   }
   std::string Outside() const { return settings_.Folder("outside"); }
-  std::string Reason() const {
-    return "The backup file \"" + Backups() + "/VL.BAK\" " + GetParam().why + ".";
-  }
+  std::string Reason() const { return "The backup file \"" + Backups() + "/VL.BAK\" " + GetParam().why + "."; }
 };
 
 TEST_P(SwappedBackupFile, IsNotPackedAndFailsThePackingStep) {
@@ -541,7 +540,7 @@ TEST_F(FailingRunTest, LinkPlantedBeforeTheServerWritesIsRefused) {
 
     ASSERT_EQ(Boxes().size(), 1u);
     EXPECT_EQ(Boxes()[0].message, "Error compressing backup.\n\r\n\rThe backup file \"" + backupFile + "\" " +
-                                     swap.why + ".\n\r\n\r" + Contact);
+                                      swap.why + ".\n\r\n\r" + Contact);
     EXPECT_THAT(waits_, IsEmpty()) << "refused before the wait";
     EXPECT_FALSE(fs::exists(Backups() + "/vl.zip"));
     fs::remove(backupFile);
@@ -828,8 +827,9 @@ INSTANTIATE_TEST_SUITE_P(EachStep, FailingStepUnderTheButton, testing::ValuesIn(
 const std::vector<std::string> OlderStamped = {"vl_311223_1200_00.zip", "vl_010324_0000_00.zip",
                                                "vl_040324_2359_59.zip", "vl_020324_0000_00.bak",
                                                "vl_030324_0000_00.bak"};
-const std::vector<std::string> NotStamped = {"vl.zip", "VL_010124_0000_00.ZIP", "vl_010124_0000_00.zip.old",
-                                             "vl_320124_0000_00.zip", "vl_010124_000_000.zip", "notes.txt"};
+const std::vector<std::string> NotStamped = {
+    "vl.zip",   "VL_010124_0000_00.ZIP", "vl_010124_0000_00.zip.old", "vl_320124_0000_00.zip", "vl_010124_000_000.zip",
+    "notes.txt"};
 
 struct RetentionCase {
   const char* name;
@@ -845,8 +845,13 @@ void PrintTo(const RetentionCase& c, std::ostream* out) { *out << c.name; }
 
 const RetentionCase RetentionCases[] = {
     {"KeepTwoArchives", "2", true, false, false, {"vl_010324_0000_00.zip", "vl_311223_1200_00.zip"}, false},
-    {"KeepOneArchiveWithBlanks", " 1 ", true, false, false,
-     {"vl_040324_2359_59.zip", "vl_010324_0000_00.zip", "vl_311223_1200_00.zip"}, false},
+    {"KeepOneArchiveWithBlanks",
+     " 1 ",
+     true,
+     false,
+     false,
+     {"vl_040324_2359_59.zip", "vl_010324_0000_00.zip", "vl_311223_1200_00.zip"},
+     false},
     {"KeepTwoCopies", "2", true, true, false, {"vl_020324_0000_00.bak"}, false},
     {"KeepMoreThanThere", "10", true, false, false, {}, false},
     {"ZeroKeepsAll", "0", true, false, false, {}, false},
@@ -903,7 +908,9 @@ TEST_P(KeepingBackups, DeletesOnlyTheOldestStampedFilesOfTheRunsKind) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, KeepingBackups, testing::ValuesIn(RetentionCases),
-                         [](const testing::TestParamInfo<RetentionCase>& info) { return std::string(info.param.name); });
+                         [](const testing::TestParamInfo<RetentionCase>& info) {
+                           return std::string(info.param.name);
+                         });
 
 // The window reads the value from its preferences at each run.
 TEST_F(RunBackupTest, WindowKeepsAsManyAsItsPreferencesSay) {

@@ -150,7 +150,10 @@ TEST_F(SilentRun, NoZipStampedInLowerCaseCopiesToTheStampedName) {
 }
 
 TEST_F(SilentRun, KeyValueArgumentsReachTheServer) {
-  StandIn server(StandInConfig().databases({"Velloran", "VelloranTest"}).login("MSSQLSERVER", "backup", "pw-x").noLogins("VELLORAN"));
+  StandIn server(StandInConfig()
+                     .databases({"Velloran", "VelloranTest"})
+                     .login("MSSQLSERVER", "backup", "pw-x")
+                     .noLogins("VELLORAN"));
   settings_.WriteDataFile({"Data Source=192.0.2.1", "User ID=nobody", "Password=nothing"});
   settings_.WritePreferences(Backups(), false);
 
@@ -353,9 +356,9 @@ TEST_P(SilentRunWithSwap, PacksNothingAndExitsWithTwo) {
   attacker.join();
 
   EXPECT_EQ(run.exitCode, 2);
-  EXPECT_THAT(terminal.Output(), EndsWith("vlbackup: Warning: Error compressing backup. The backup file \"" +
-                                          backupFile + "\" " + GetParam().why +
-                                          ". Please contact Corvanta for further assistance.\n"));
+  EXPECT_THAT(terminal.Output(),
+              EndsWith("vlbackup: Warning: Error compressing backup. The backup file \"" + backupFile + "\" " +
+                       GetParam().why + ". Please contact Corvanta for further assistance.\n"));
   EXPECT_FALSE(fs::exists(Backups() + "/vl.zip"));
   EXPECT_THAT(server.journal("update"), IsEmpty());
 }
@@ -437,7 +440,8 @@ TEST_F(SilentRunStops, RefusedLoginsExitWithTwoAndTheReasonOnStandardError) {
   EXPECT_EQ(run.exitCode, 2);
   EXPECT_EQ(run.err, "vlbackup: Error: Unable to connect to the Velloran database 'Velloran' on '" + server.host() +
                          "\\VELLORAN'. Please check your connection properties. The configured connection to '" +
-                         server.host() + "' failed: Login failed for user 'SA'. Unable to connect to data source "
+                         server.host() +
+                         "' failed: Login failed for user 'SA'. Unable to connect to data source "
                          "(SQLSTATE 42000, native error 18456)\n");
   EXPECT_THAT(FolderEntries(Backups()), ElementsAre("vl.zip"));
   EXPECT_EQ(ReadFile(Backups() + "/vl.zip"), "yesterday's archive");
@@ -508,20 +512,23 @@ TEST_P(SilentRunStopsAt, ExitsWithTwoAndOneLineWithTheCause) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EachStep, SilentRunStopsAt, testing::ValuesIn(SilentFailures),
-                         [](const testing::TestParamInfo<SilentFailure>& info) { return std::string(info.param.name); });
+                         [](const testing::TestParamInfo<SilentFailure>& info) {
+                           return std::string(info.param.name);
+                         });
 
 // Anything but a true "/S" chooses the interactive run, which without a display
 // stops at once instead of showing a window nobody could close.
 TEST_F(SilentRunStops, ArgumentsThatAreNotTheSilentSwitchChooseTheWindow) {
   settings_.WritePreferences(Backups(), false);
-  const std::vector<std::vector<std::string>> commandLines = {
-      {}, {"/NOZIP"}, {"-S"}, {"/Silent"}, {"S"}, {"/S:"}, {"/S "}, {"Data Source=x"}};
+  const std::vector<std::vector<std::string>> commandLines = {{},    {"/NOZIP"}, {"-S"},  {"/Silent"},
+                                                              {"S"}, {"/S:"},    {"/S "}, {"Data Source=x"}};
   for (const auto& arguments : commandLines) {
     SCOPED_TRACE(testing::PrintToString(arguments));
     const ProgramRun run = Run(arguments);
     EXPECT_EQ(run.exitCode, 1);
-    EXPECT_EQ(run.err, "vlbackup: Error: No display is available for the window. Start vlbackup with /S for a "
-                       "silent backup.\n");
+    EXPECT_EQ(run.err,
+              "vlbackup: Error: No display is available for the window. Start vlbackup with /S for a "
+              "silent backup.\n");
   }
   EXPECT_THAT(FolderEntries(Backups()), IsEmpty());
 }

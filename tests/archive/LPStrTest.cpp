@@ -103,12 +103,9 @@ TEST(LPStrTest, LoadFromStreamUpToTheLimit) {
     bool tooLong;
   };
   const Case cases[] = {
-      {"growable, 32767 bytes", 0, 32767, false},
-      {"growable, 32768 bytes", 0, 32768, true},
-      {"growable, 40000 bytes", 0, 40000, true},
-      {"growable, empty stream", 0, 0, false},
-      {"fixed 10, 9 bytes", 10, 9, false},
-      {"fixed 10, 10 bytes", 10, 10, true},
+      {"growable, 32767 bytes", 0, 32767, false}, {"growable, 32768 bytes", 0, 32768, true},
+      {"growable, 40000 bytes", 0, 40000, true},  {"growable, empty stream", 0, 0, false},
+      {"fixed 10, 9 bytes", 10, 9, false},        {"fixed 10, 10 bytes", 10, 10, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

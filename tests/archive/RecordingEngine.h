@@ -16,22 +16,21 @@ namespace vl::test {
 
 // Every text field of the record, in record order. Not inline: a unique
 // symbol would keep the engine library from ever being unloaded.
-constexpr std::array<char* ZIPCMDSTRUCT::*, 10> RecordTextFields = {
-    &ZIPCMDSTRUCT::lpszZIPFile,          &ZIPCMDSTRUCT::lpszItemList,
-    &ZIPCMDSTRUCT::lpszTempPath,         &ZIPCMDSTRUCT::lpszComment,
-    &ZIPCMDSTRUCT::lpszDate,             &ZIPCMDSTRUCT::lpszIncludeFollowing,
-    &ZIPCMDSTRUCT::lpszExcludeFollowing, &ZIPCMDSTRUCT::lpszStoreSuffixes,
-    &ZIPCMDSTRUCT::lpszEncryptCode,      &ZIPCMDSTRUCT::lpszExtProgTitle,
+constexpr std::array<char * ZIPCMDSTRUCT::*, 10> RecordTextFields = {
+    &ZIPCMDSTRUCT::lpszZIPFile,          &ZIPCMDSTRUCT::lpszItemList,      &ZIPCMDSTRUCT::lpszTempPath,
+    &ZIPCMDSTRUCT::lpszComment,          &ZIPCMDSTRUCT::lpszDate,          &ZIPCMDSTRUCT::lpszIncludeFollowing,
+    &ZIPCMDSTRUCT::lpszExcludeFollowing, &ZIPCMDSTRUCT::lpszStoreSuffixes, &ZIPCMDSTRUCT::lpszEncryptCode,
+    &ZIPCMDSTRUCT::lpszExtProgTitle,
 };
 
 struct RecordedCall {
-  ZIPCMDSTRUCT command{};                     // byte copy of the record
+  ZIPCMDSTRUCT command{};  // byte copy of the record
   const ZIPCMDSTRUCT* commandAddress = nullptr;
   bool hasBlock = false;
-  MEMTOMEMBLOCK block{};                      // byte copy of what lpMemBlock points to
+  MEMTOMEMBLOCK block{};                             // byte copy of what lpMemBlock points to
   std::array<std::optional<std::string>, 10> texts;  // by RecordTextFields; nullopt for null
 
-  std::optional<std::string> Text(char* ZIPCMDSTRUCT::* field) const {
+  std::optional<std::string> Text(char* ZIPCMDSTRUCT::*field) const {
     for (std::size_t i = 0; i < RecordTextFields.size(); ++i)
       if (RecordTextFields[i] == field) return texts[i];
     return std::nullopt;
@@ -39,9 +38,9 @@ struct RecordedCall {
 };
 
 struct RecordingEngine {
-  std::int32_t result = 0;                     // what dzip returns
-  std::string lastError;                       // what dzip_last_error returns
-  std::function<void(ZIPCMDSTRUCT&)> during;   // runs inside dzip after recording
+  std::int32_t result = 0;                    // what dzip returns
+  std::string lastError;                      // what dzip_last_error returns
+  std::function<void(ZIPCMDSTRUCT&)> during;  // runs inside dzip after recording
   std::vector<RecordedCall> calls;
 
   void Reset() {

@@ -113,8 +113,8 @@ TEST_F(ZipFileTest, StartsWithItsDefaults) {
   EXPECT_TRUE(zip_->wMultiVolControl.Empty());
   EXPECT_TRUE(zip_->wZipSubOptions.Empty());
   EXPECT_EQ(zip_->PassValue1 | zip_->PassValue2 | zip_->PassValue3, 0);
-  EXPECT_FALSE(zip_->OnMajorCallback || zip_->OnMinorCallback || zip_->OnMessageCallback ||
-               zip_->OnRenameCallback || zip_->OnMemToMem);
+  EXPECT_FALSE(zip_->OnMajorCallback || zip_->OnMinorCallback || zip_->OnMessageCallback || zip_->OnRenameCallback ||
+               zip_->OnMemToMem);
   for (std::size_t i = 0; i < TextPropertyCount; ++i) {
     const TLPStr* text = zip_->Text(static_cast<TextProperty>(i));
     ASSERT_NE(text, nullptr);
@@ -193,7 +193,7 @@ struct BooleanCase {
   TZipFlags options;
   TZipFormats formats;
   std::uint32_t setBits;  // the member's bit in its set: its ordinal
-  DZ_BOOL ZIPCMDSTRUCT::* field;
+  DZ_BOOL ZIPCMDSTRUCT::*field;
 };
 
 const BooleanCase BooleanCases[] = {
@@ -216,7 +216,10 @@ const BooleanCase BooleanCases[] = {
     {"LargeZIPFilesFlag", {LargeZIPFilesFlag}, {}, 0x10000, &ZIPCMDSTRUCT::largeZIPFilesFlag},
     {"DosifyFlag", {}, {DosifyFlag}, 1u << 0, &ZIPCMDSTRUCT::dosifyFlag},
     {"EncryptFlag", {}, {EncryptFlag}, 1u << 1, &ZIPCMDSTRUCT::encryptFlag},
-    {"DontCompressTheseSuffixesFlag", {}, {DontCompressTheseSuffixesFlag}, 1u << 2,
+    {"DontCompressTheseSuffixesFlag",
+     {},
+     {DontCompressTheseSuffixesFlag},
+     1u << 2,
      &ZIPCMDSTRUCT::dontCompressTheseSuffixesFlag},
     {"ConvertLFtoCRLFFlag", {}, {ConvertLFtoCRLFFlag}, 1u << 3, &ZIPCMDSTRUCT::convertLFtoCRLFFlag},
     {"QuietFlag", {}, {QuietFlag}, 1u << 4, &ZIPCMDSTRUCT::quietFlag},
@@ -286,8 +289,7 @@ TEST_F(ZipFileTest, MultiVolumeFlagsMapToTheirWordBits) {
       {"MV_SYSHIDE", {MV_SYSHIDE}, 0x0400},
       {"MV_CDFIRST", {MV_CDFIRST}, 0x1000},
       {"MV_TOHD", {MV_TOHD}, 0x4000},
-      {"all eight", {MV_USEMULTI, MV_FORMAT, MV_LOWDENSE, MV_WIPE, MV_SUBDIR, MV_SYSHIDE, MV_CDFIRST, MV_TOHD},
-       0xD703},
+      {"all eight", {MV_USEMULTI, MV_FORMAT, MV_LOWDENSE, MV_WIPE, MV_SUBDIR, MV_SYSHIDE, MV_CDFIRST, MV_TOHD}, 0xD703},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -300,7 +302,7 @@ TEST_F(ZipFileTest, MultiVolumeFlagsMapToTheirWordBits) {
 
 struct TextCase {
   TextProperty property;
-  char* ZIPCMDSTRUCT::* field;
+  char* ZIPCMDSTRUCT::*field;
 };
 const TextCase TextCases[] = {
     {TextProperty::lpszZipFile, &ZIPCMDSTRUCT::lpszZIPFile},
@@ -473,19 +475,19 @@ TEST_F(ZipFileTest, AdaptersForwardToTheirHandlers) {
   zip_->OnMinorCallback = [&](const char* item, std::int32_t percent, bool& doCancel) {
     seen.push_back("minor " + std::string(item) + " " + std::to_string(percent) + (doCancel ? " set" : " clear"));
   };
-  zip_->OnMessageCallback = [&](std::uint16_t id, std::uint16_t type, std::int32_t p1, std::int32_t p2,
-                                const char* t1, const char* t2, std::int32_t& result) {
+  zip_->OnMessageCallback = [&](std::uint16_t id, std::uint16_t type, std::int32_t p1, std::int32_t p2, const char* t1,
+                                const char* t2, std::int32_t& result) {
     seen.push_back("message " + std::to_string(id) + " " + std::to_string(type) + " " + std::to_string(p1) + " " +
                    std::to_string(p2) + " " + t1 + " " + t2 + " " + std::to_string(result));
     result = 7;
   };
   DZRENAME* renameSeen = nullptr;
   zip_->OnRenameCallback = [&](PDZRename dzr) { renameSeen = dzr; };
-  zip_->OnMemToMem = [&](std::int32_t action, std::uint8_t* buf, std::int32_t* size, std::int32_t rl,
-                         std::int32_t rh, std::int32_t wl, std::int32_t wh, std::int32_t* ret) {
-    seen.push_back("memtomem " + std::to_string(action) + " " + std::to_string(buf[0]) + " " +
-                   std::to_string(*size) + " " + std::to_string(rl) + " " + std::to_string(rh) + " " +
-                   std::to_string(wl) + " " + std::to_string(wh));
+  zip_->OnMemToMem = [&](std::int32_t action, std::uint8_t* buf, std::int32_t* size, std::int32_t rl, std::int32_t rh,
+                         std::int32_t wl, std::int32_t wh, std::int32_t* ret) {
+    seen.push_back("memtomem " + std::to_string(action) + " " + std::to_string(buf[0]) + " " + std::to_string(*size) +
+                   " " + std::to_string(rl) + " " + std::to_string(rh) + " " + std::to_string(wl) + " " +
+                   std::to_string(wh));
     *ret = 55;
   };
 

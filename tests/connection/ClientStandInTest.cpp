@@ -23,8 +23,8 @@ using test::StandInConfig;
 std::string OleDb(const std::string& dataSource, const std::string& user, const std::string& password,
                   const std::string& extra = "") {
   return "Provider=SQLOLEDB.1;Persist Security Info=False;Use Procedure for Prepare=1;Auto Translate=True;"
-         "Packet Size=4096;Initial Catalog=Velloran;Data Source=" + dataSource + ";User ID=" + user +
-         ";Password=" + password + ";Workstation ID=PC7;" + extra;
+         "Packet Size=4096;Initial Catalog=Velloran;Data Source=" +
+         dataSource + ";User ID=" + user + ";Password=" + password + ";Workstation ID=PC7;" + extra;
 }
 
 std::string OpenError(TADOConnection& connection) {
@@ -113,9 +113,19 @@ TEST(ClientStandIn, HostileAndOddValuesArriveExactlyAndLoadNothing) {
   const std::string loaded = dir / "marker-loaded";
   test::ScopedEnv markerFile("VL_MARKER_FILE", loaded);
   const std::vector<std::string> values = {
-      "pa}ss", "a;b", "{x}", "p=q", " blank inside ", "x};DRIVER=" + marker + ";",
-      "x}DRIVER=" + marker + ";Y={", "}};DRIVER={" + marker + "};", "x\u017D;DRIVER=" + marker + ";",
-      "x\u017D\u013BDRIVER=" + marker + "\u013B", "\u017Bx\u017D", "Ünïcødé €", "'\"quotes\"'",
+      "pa}ss",
+      "a;b",
+      "{x}",
+      "p=q",
+      " blank inside ",
+      "x};DRIVER=" + marker + ";",
+      "x}DRIVER=" + marker + ";Y={",
+      "}};DRIVER={" + marker + "};",
+      "x\u017D;DRIVER=" + marker + ";",
+      "x\u017D\u013BDRIVER=" + marker + "\u013B",
+      "\u017Bx\u017D",
+      "Ünïcødé €",
+      "'\"quotes\"'",
   };
   StandInConfig config;
   config.databases({"Velloran", "Odd}Db;DRIVER=" + marker + ";", "Db\u017D\u013BDRIVER=" + marker});

@@ -13,14 +13,18 @@ TEST(CommandText, MarkersOutsideLiteralsBecomeQuestionMarks) {
     std::vector<std::string> params;
   } cases[] = {
       {"BACKUP DATABASE Velloran TO DISK = :path WITH INIT,SKIP",
-       "BACKUP DATABASE Velloran TO DISK = ? WITH INIT,SKIP", {"path"}},
+       "BACKUP DATABASE Velloran TO DISK = ? WITH INIT,SKIP",
+       {"path"}},
       {"UPDATE SystemData SET LastBackupUtilityDate=getdate()",
-       "UPDATE SystemData SET LastBackupUtilityDate=getdate()", {}},
+       "UPDATE SystemData SET LastBackupUtilityDate=getdate()",
+       {}},
       {"SELECT ':path', \":path\", [a:path] FROM t WHERE x=:path",
-       "SELECT ':path', \":path\", [a:path] FROM t WHERE x=?", {"path"}},
+       "SELECT ':path', \":path\", [a:path] FROM t WHERE x=?",
+       {"path"}},
       {"SELECT 'it''s :path' + :p_1", "SELECT 'it''s :path' + ?", {"p_1"}},
       {"SELECT geometry::Point(1,2,0) -- :path\n, :path /* :path */",
-       "SELECT geometry::Point(1,2,0) -- :path\n, ? /* :path */", {"path"}},
+       "SELECT geometry::Point(1,2,0) -- :path\n, ? /* :path */",
+       {"path"}},
       {"SELECT '10:30', :1, :", "SELECT '10:30', :1, :", {}},
       {"SELECT 'unterminated :path", "SELECT 'unterminated :path", {}},
   };

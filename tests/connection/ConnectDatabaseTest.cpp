@@ -55,9 +55,9 @@ TEST_F(ConnectDatabaseTest, WithoutLoginFallsBackToBlankSaThenProductInstance) {
   settings_.WriteDataFile({"Data Source=" + server.host(), "User ID=app", "Password=wrong"});
   EXPECT_TRUE(ConnectDatabase(connection_, errorText_));
   EXPECT_EQ(errorText_, "");
-  EXPECT_EQ(Logins(server), (std::vector<Login>{{"MSSQLSERVER", "app", false},
-                                                {"MSSQLSERVER", "sa", false},
-                                                {"VELLORAN", "sa", true}}));
+  EXPECT_EQ(
+      Logins(server),
+      (std::vector<Login>{{"MSSQLSERVER", "app", false}, {"MSSQLSERVER", "sa", false}, {"VELLORAN", "sa", true}}));
   EXPECT_TRUE(connection_.Connected());
   // The connection stays open with the string of the attempt that succeeded.
   EXPECT_NE(connection_.ConnectionString.find("Data Source=" + server.host() + "\\VELLORAN;"), std::string::npos);
@@ -81,7 +81,8 @@ TEST_F(ConnectDatabaseTest, WithLoginTriesOnlyTheProductInstance) {
   // Under the message: what the server said to the configured login, and its source.
   EXPECT_EQ(errorText_, "Unable to connect to the Velloran database 'Velloran' on '" + server.host() +
                             "\\VELLORAN'.\n\nPlease check your connection properties.\n\n"
-                            "The configured connection to '" + server.host() +
+                            "The configured connection to '" +
+                            server.host() +
                             "' failed: Login failed for user 'SA'.\nUnable to connect to data source "
                             "(SQLSTATE 42000, native error 18456)");
 }
@@ -91,20 +92,20 @@ TEST_F(ConnectDatabaseTest, MissingDatabaseReachesTheMessage) {
   StandIn server(StandInConfig().login("MSSQLSERVER", "sa", "pw"));
   settings_.WriteDataFile({"Data Source=" + server.host(), "User ID=sa", "Password=pw", "Initial Catalog=Nope"});
   EXPECT_FALSE(ConnectDatabase(connection_, errorText_));
-  EXPECT_NE(errorText_.find("Cannot open database \"Nope\" requested by the login."), std::string::npos)
-      << errorText_;
+  EXPECT_NE(errorText_.find("Cannot open database \"Nope\" requested by the login."), std::string::npos) << errorText_;
 }
 
 // A setting the client refuses ends the attempts, and the refusal, naming the
 // setting, reaches the message.
 TEST_F(ConnectDatabaseTest, RefusedSettingReachesTheMessageAndStopsTheFallbacks) {
   StandIn server(StandInConfig().login("MSSQLSERVER", "sa", "pw"));
-  settings_.SetArguments({"Data Source=" + server.host(), "User ID=sa", "Password=pw",
-                       "Initial Catalog=Db\u017D;DRIVER=x"});
+  settings_.SetArguments(
+      {"Data Source=" + server.host(), "User ID=sa", "Password=pw", "Initial Catalog=Db\u017D;DRIVER=x"});
   EXPECT_FALSE(ConnectDatabase(connection_, errorText_));
   EXPECT_TRUE(server.journal("login").empty());
-  EXPECT_NE(errorText_.find("The configured connection to '" + server.host() + "' failed: The setting \"Initial Catalog\""),
-            std::string::npos)
+  EXPECT_NE(
+      errorText_.find("The configured connection to '" + server.host() + "' failed: The setting \"Initial Catalog\""),
+      std::string::npos)
       << errorText_;
 }
 

@@ -20,9 +20,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-double SecondsSince(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
+double SecondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 TEST(ConnectTimeout, SilentServerEndsEachAttemptAfterAboutFiveSeconds) {
   test::StandIn server(test::StandInConfig().silentLogin());

@@ -33,8 +33,7 @@ constexpr const char* ExampleString =
     "Packet Size=4096;Initial Catalog=Velloran;Data Source=;User ID=SA;Password=;Workstation ID=PC7;";
 
 TEST(ConnectionStringMapping, ExampleStringMapsToFreeTdsKeywords) {
-  EXPECT_EQ(DriverString(ExampleString),
-            "Driver=FreeTDS;Server=127.0.0.1;Port=1433;TDS_Version=7.4;");
+  EXPECT_EQ(DriverString(ExampleString), "Driver=FreeTDS;Server=127.0.0.1;Port=1433;TDS_Version=7.4;");
 }
 
 TEST(ConnectionStringMapping, ExampleStringMapsToMicrosoftKeywords) {
@@ -125,8 +124,8 @@ TEST(ConnectionStringMapping, MalformedStringsAreRefusedWithoutTheirValues) {
 // Only the server's name comes from the settings; a line break in it could add
 // an entry to the data source, so it is refused, naming the setting only.
 TEST(ConnectionStringMapping, DataSourceValueThatWouldAddAnEntryIsRefused) {
-  for (const std::string& bad : {std::string("SRV\nDriver=/tmp/evil.so"), std::string("SRV\rX"),
-                                 std::string("SRV\0X", 5)}) {
+  for (const std::string& bad :
+       {std::string("SRV\nDriver=/tmp/evil.so"), std::string("SRV\rX"), std::string("SRV\0X", 5)}) {
     SCOPED_TRACE(bad);
     ConnectionSettings s;
     s.server.host = bad;
@@ -162,8 +161,8 @@ TEST(ConnectionStringMapping, EncryptionAndCertificateProperties) {
 }
 
 TEST(ConnectionStringMapping, IntegratedSecurityMeansTrustedLoginWithoutUserAndPassword) {
-  const std::string odbc = DriverString(
-      "Data Source=SRV;User ID=SA;Password=pw;Workstation ID=PC7;Integrated Security=SSPI;");
+  const std::string odbc =
+      DriverString("Data Source=SRV;User ID=SA;Password=pw;Workstation ID=PC7;Integrated Security=SSPI;");
   EXPECT_NE(odbc.find("Trusted_Connection=Yes;"), std::string::npos);
   EXPECT_FALSE(MapOleDbConnectionString("Integrated Security=;").trusted);
   EXPECT_FALSE(MapOleDbConnectionString("Integrated Security=False;").trusted);

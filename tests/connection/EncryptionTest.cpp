@@ -15,8 +15,8 @@ using test::StandIn;
 using test::StandInConfig;
 
 std::string OleDb(const StandIn& server, const std::string& extra = "") {
-  return "Provider=SQLOLEDB.1;Initial Catalog=Velloran;Data Source=" + server.host() +
-         ";User ID=sa;Password=pw;" + extra;
+  return "Provider=SQLOLEDB.1;Initial Catalog=Velloran;Data Source=" + server.host() + ";User ID=sa;Password=pw;" +
+         extra;
 }
 
 StandInConfig Serving(const std::string& encryption) {
@@ -94,9 +94,9 @@ TEST(Encryption, CertificateIsCheckedAgainstTheConfiguredCa) {
   EXPECT_NE(refused.find("its certificate was not accepted"), std::string::npos) << refused;
   const std::size_t loginsBefore = server.journal("login").size();
   EXPECT_EQ(loginsBefore, 1u) << "the login went out to a certificate that was not checked";
-  EXPECT_EQ(BackUpAndReadEncryption(
-                server, "Certificate Authority File=" + other.caCert + ";Trust Server Certificate=True;"),
-            "login-only");
+  EXPECT_EQ(
+      BackUpAndReadEncryption(server, "Certificate Authority File=" + other.caCert + ";Trust Server Certificate=True;"),
+      "login-only");
   EXPECT_EQ(server.journal("login").size(), loginsBefore + 1);
 }
 
@@ -108,7 +108,8 @@ TEST(NamedInstance, PortGivenConnectsWithTheBrowserSwitchedOff) {
   for (const std::string& dataSource : {server.host() + "\\VELLORAN," + port, server.host() + "," + port}) {
     SCOPED_TRACE(dataSource);
     TADOConnection connection;
-    connection.ConnectionString = "Data Source=" + dataSource + ";Initial Catalog=Velloran;User ID=sa;Password=MarlyK5vo;";
+    connection.ConnectionString =
+        "Data Source=" + dataSource + ";Initial Catalog=Velloran;User ID=sa;Password=MarlyK5vo;";
     connection.ConnectionTimeout = 5;
     EXPECT_NO_THROW(connection.Open());
     ASSERT_FALSE(server.journal("login").empty());

@@ -39,8 +39,16 @@ class SilentConnect : public testing::Test {
 TEST_F(SilentConnect, OddPasswordsInTheDataFileArriveExactlyAndLoadNothing) {
   const std::string driver = VL_MARKER_DRIVER;
   const std::vector<std::string> passwords = {
-      "pa}ss", "a;b", "{x}", "p=q", "in side", "Ünïcødé€", "x};DRIVER=" + driver + ";",
-      "x}DRIVER=" + driver + ";Y={", "x\u017D;DRIVER=" + driver + "\u013B", "a;Data Source=198.51.100.1",
+      "pa}ss",
+      "a;b",
+      "{x}",
+      "p=q",
+      "in side",
+      "Ünïcødé€",
+      "x};DRIVER=" + driver + ";",
+      "x}DRIVER=" + driver + ";Y={",
+      "x\u017D;DRIVER=" + driver + "\u013B",
+      "a;Data Source=198.51.100.1",
   };
   StandInConfig config = ServerWithLogin("SA", "unused").backupError(3201, 5);
   for (std::size_t i = 0; i < passwords.size(); ++i) config.login("MSSQLSERVER", "u" + std::to_string(i), passwords[i]);
@@ -69,8 +77,10 @@ TEST_F(SilentConnect, WhatTheServerSaidReachesStandardError) {
     std::string expected;
   } cases[] = {
       {{"Data Source=" + server.host(), "User ID=SA", "Password=wrong"},
-       "'Velloran' on '" + server.host() + "\\VELLORAN'. Please check your connection properties. "
-       "The configured connection to '" + server.host() + "' failed: Login failed for user 'SA'."},
+       "'Velloran' on '" + server.host() +
+           "\\VELLORAN'. Please check your connection properties. "
+           "The configured connection to '" +
+           server.host() + "' failed: Login failed for user 'SA'."},
       {{"Data Source=" + server.host(), "User ID=SA", "Password=secret", "Initial Catalog=Nope"},
        "Cannot open database \"Nope\" requested by the login. The login failed."},
       // Nobody listens on this port: the refused connection is named too.

@@ -15,14 +15,13 @@ TEST(TextConversion, Utf8RoundTripsThroughUtf16) {
 
 TEST(TextConversion, BytesThatAreNoUtf8AreReadAsWindows1252) {
   EXPECT_EQ(Utf8ToUtf16("M\xFCller \x80"), std::u16string(u"M\u00FCller \u20AC"));
-  EXPECT_EQ(Utf8ToUtf16("\xC3"), std::u16string(u"\u00C3"));          // cut short
+  EXPECT_EQ(Utf8ToUtf16("\xC3"), std::u16string(u"\u00C3"));            // cut short
   EXPECT_EQ(Utf8ToUtf16("\xC0\xAF"), std::u16string(u"\u00C0\u00AF"));  // overlong
-  EXPECT_EQ(Utf16ToUtf8(u"\xD800x"), "\xEF\xBF\xBDx");                   // lone surrogate
+  EXPECT_EQ(Utf16ToUtf8(u"\xD800x"), "\xEF\xBF\xBDx");                  // lone surrogate
 }
 
 TEST(Diagnostics, ComponentPrefixesAreStripped) {
-  EXPECT_EQ(StripComponentPrefixes("[FreeTDS][SQL Server]Login failed for user 'sa'."),
-            "Login failed for user 'sa'.");
+  EXPECT_EQ(StripComponentPrefixes("[FreeTDS][SQL Server]Login failed for user 'sa'."), "Login failed for user 'sa'.");
   EXPECT_EQ(StripComponentPrefixes("[unixODBC][Driver Manager]Data source name not found"),
             "Data source name not found");
   EXPECT_EQ(StripComponentPrefixes("[Microsoft][ODBC Driver 18 for SQL Server][SQL Server]Text\n"), "Text");
@@ -32,7 +31,8 @@ TEST(Diagnostics, ComponentPrefixesAreStripped) {
 TEST(Diagnostics, FailureTextKeepsErrorsOnceInOrderAndDropsInformation) {
   const std::vector<DiagRecord> backup = {
       {"01000", 4035, "[FreeTDS][SQL Server]Processed 10 pages."},
-      {"42000", 3201, "[FreeTDS][SQL Server]Cannot open backup device 'x'. Operating system error 5(Access is denied.)."},
+      {"42000", 3201,
+       "[FreeTDS][SQL Server]Cannot open backup device 'x'. Operating system error 5(Access is denied.)."},
       {"42000", 3013, "[FreeTDS][SQL Server]BACKUP DATABASE is terminating abnormally."},
       {"42000", 3013, "[FreeTDS][SQL Server]BACKUP DATABASE is terminating abnormally."},
   };
@@ -52,11 +52,16 @@ TEST(Diagnostics, LostConnectionIsSaidFirstWithTheDriversTextAndCodes) {
   };
   const Case cases[] = {
       {"LinkFailure", {{"08S01", 0, "[FreeTDS]Communication link failure"}}, "Communication link failure", "08S01", 0},
-      {"EndOfStreamAsInformation", {{"01000", 20017, "[FreeTDS][SQL Server]Unexpected EOF from the server"}},
-       "Unexpected EOF from the server", "01000", 20017},
+      {"EndOfStreamAsInformation",
+       {{"01000", 20017, "[FreeTDS][SQL Server]Unexpected EOF from the server"}},
+       "Unexpected EOF from the server",
+       "01000",
+       20017},
       {"BesideAServerError",
        {{"01000", 20004, "[FreeTDS]Read from the server failed"}, {"42000", 3013, "[SQL Server]BACKUP failed."}},
-       "BACKUP failed.\nRead from the server failed", "01000", 20004},
+       "BACKUP failed.\nRead from the server failed",
+       "01000",
+       20004},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

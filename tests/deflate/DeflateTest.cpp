@@ -99,8 +99,8 @@ struct Piece {
 };
 
 Piece LibdeflatePiece(const Bytes& input, int level) {
-  std::unique_ptr<libdeflate_compressor, decltype(&libdeflate_free_compressor)> c(
-      libdeflate_alloc_compressor(level), libdeflate_free_compressor);
+  std::unique_ptr<libdeflate_compressor, decltype(&libdeflate_free_compressor)> c(libdeflate_alloc_compressor(level),
+                                                                                  libdeflate_free_compressor);
   Piece piece;
   piece.data.resize(libdeflate_deflate_compress_bound(c.get(), input.size()) + dz::kJoinSlack);
   size_t size = libdeflate_deflate_compress(c.get(), input.data(), input.size(), piece.data.data(), piece.data.size());

@@ -46,7 +46,7 @@ std::string RandomBytes(size_t size, unsigned seed) {
 
 // Compressible but varied, like text or database pages.
 std::string TextLike(size_t size, unsigned seed) {
-  static const char* const words[] = {"backup", "Velloran", "table ", "row", "0000", "index", "\r\n",
+  static const char* const words[] = {"backup", "Velloran", "table ", "row", "0000", "index",  "\r\n",
                                       "page",   "log",      " ",      "LSN", "  ",   "SELECT", "ff"};
   std::mt19937 random(seed);
   std::string data;
@@ -339,7 +339,7 @@ struct FailureCase {
   const char* what;
   std::function<std::string(const TempDir&)> archive;  // "" for a null name
   std::function<std::string(const TempDir&)> items;
-  std::function<void(const TempDir&)> damage;           // applied to the archive already there
+  std::function<void(const TempDir&)> damage;  // applied to the archive already there
   int32_t expected;
 };
 
@@ -352,8 +352,7 @@ TEST(EngineFailures, LeaveNoArchiveNoTemporaryFileAndTheOldArchiveUntouched) {
   };
   const std::vector<FailureCase> cases = {
       {"missing folder", [](const TempDir& d) { return d / "missing/out.zip"; }, input, none, DZ_ERR_CANNOT_CREATE},
-      {"folder below a file", [](const TempDir& d) { return d / "in.bin/out.zip"; }, input, none,
-       DZ_ERR_CANNOT_CREATE},
+      {"folder below a file", [](const TempDir& d) { return d / "in.bin/out.zip"; }, input, none, DZ_ERR_CANNOT_CREATE},
       {"archive name is a folder", [](const TempDir& d) { return d / "sub"; }, input, none, DZ_ERR_CANNOT_CREATE},
       {"no archive name", [](const TempDir&) { return std::string(); }, input, none, DZ_ERR_CANNOT_CREATE},
       {"missing input", out, [](const TempDir& d) { return d / "nope.bin"; }, none, DZ_ERR_ITEM_UNREADABLE},
@@ -558,8 +557,9 @@ TEST(EngineUntrustedArchive, KeepsHarmlessEntriesOnceWithoutWhatTheyCannotCarry)
     EXPECT_EQ(printed, ReadFile(folder.backup));
     // No extra field but ZIP64 survives, and no setuid, setgid or sticky bit.
     std::string attributes;
-    const std::string show = " -c \"import zipfile,sys; i=zipfile.ZipFile(sys.argv[1]).getinfo('kept.txt'); "
-                             "print(len(i.extra), oct(i.external_attr >> 16))\" ";
+    const std::string show =
+        " -c \"import zipfile,sys; i=zipfile.ZipFile(sys.argv[1]).getinfo('kept.txt'); "
+        "print(len(i.extra), oct(i.external_attr >> 16))\" ";
     ASSERT_EQ(Shell(PYTHON_EXECUTABLE + show + Quote(folder.archive), &attributes), 0) << attributes;
     EXPECT_EQ(attributes, std::string(kind) == "unix-setuid" ? "0 0o100755\n" : "0 0o0\n");
   }
@@ -570,8 +570,12 @@ TEST(EngineUntrustedArchive, KeepsAsManyEntriesAsTheClassicFormatHolds) {
   Craft("most-entries", folder.archive);
   ASSERT_EQ(folder.Update(), DZ_OK) << LastError();
   std::string count;
-  ASSERT_EQ(Shell(std::string(PYTHON_EXECUTABLE) + " -c \"import zipfile,sys; z=zipfile.ZipFile(sys.argv[1]); "
-                  "print(len(z.namelist()), z.testzip())\" " + Quote(folder.archive), &count), 0)
+  ASSERT_EQ(Shell(std::string(PYTHON_EXECUTABLE) +
+                      " -c \"import zipfile,sys; z=zipfile.ZipFile(sys.argv[1]); "
+                      "print(len(z.namelist()), z.testzip())\" " +
+                      Quote(folder.archive),
+                  &count),
+            0)
       << count;
   EXPECT_EQ(count, "65536 None\n");
 }

@@ -103,8 +103,10 @@ class EngineLoadFailure : public ::testing::Test {
     options.unset = {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"};
     const std::string working = tree_.PlaceEngine("cwd", VL_REAL_ENGINE);
     options.workingDirectory = fs::path(working).parent_path().string();
-    options.set = {{"LD_LIBRARY_PATH", options.workingDirectory}, {"VLBACKUP_COMMON_APPDATA", tree_.Root()},
-                   {"VLBACKUP_LOCAL_APPDATA", tree_.Root()}, {"VLBACKUP_SYSCONFDIR", tree_.Root()}};
+    options.set = {{"LD_LIBRARY_PATH", options.workingDirectory},
+                   {"VLBACKUP_COMMON_APPDATA", tree_.Root()},
+                   {"VLBACKUP_LOCAL_APPDATA", tree_.Root()},
+                   {"VLBACKUP_SYSCONFDIR", tree_.Root()}};
     options.timeout = std::chrono::seconds(30);
     return RunProgram(program, {"/S"}, options);
   }
@@ -134,8 +136,8 @@ TEST_F(EngineLoadFailure, AnUnloadableEngineGivesTheLoadersReason) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::string placed = c.library.empty() ? tree_.PlaceText(c.folder, std::string(64, 'x'))
-                                                 : tree_.PlaceEngine(c.folder, c.library);
+    const std::string placed =
+        c.library.empty() ? tree_.PlaceText(c.folder, std::string(64, 'x')) : tree_.PlaceEngine(c.folder, c.library);
     const ProgramRun run = Run(Program());
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_THAT(run.err, StartsWith("vlbackup: Warning: Could not load DZIP32.DLL! " + placed + ": "));

@@ -2,12 +2,12 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <csignal>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
+#include <csignal>
 
 #include <chrono>
 #include <cstdint>
@@ -202,8 +202,12 @@ TEST(Files, ReplaceFileLeavesNothingBehindOnFailure) {
   WriteFile(dir / "target", "old");
   EXPECT_THAT([&] { ReplaceFile(dir / "target", 0600, [](int) { throw Exception("writer gave up"); }); },
               ThrowsMessage<Exception>(StrEq("writer gave up")));
-  EXPECT_THAT([&] { ReplaceFile(dir / "target", 0600, [](int fd) { WriteAll(fd, "new"); }, true); },
-              ThrowsMessage<Exception>(StrEq("\"" + (dir / "target") + "\" cannot be made: File exists")));
+  EXPECT_THAT(
+      [&] {
+        ReplaceFile(
+            dir / "target", 0600, [](int fd) { WriteAll(fd, "new"); }, true);
+      },
+      ThrowsMessage<Exception>(StrEq("\"" + (dir / "target") + "\" cannot be made: File exists")));
   fs::create_directory(dir / "folder");
   EXPECT_THAT([&] { ReplaceFile(dir / "folder", 0600, [](int fd) { WriteAll(fd, "new"); }); },
               ThrowsMessage<Exception>(StrEq("\"" + (dir / "folder") + "\" cannot be replaced: Is a directory")));
@@ -233,7 +237,8 @@ class FullDevice {
     mounted_ = ::geteuid() == 0 && std::system(mount.c_str()) == 0;
   }
   ~FullDevice() {
-    if (mounted_) [[maybe_unused]] int ignored = std::system(("umount '" + folder_ + "'").c_str());
+    if (mounted_) [[maybe_unused]]
+      int ignored = std::system(("umount '" + folder_ + "'").c_str());
   }
   bool mounted() const { return mounted_; }
 
@@ -317,9 +322,9 @@ TEST(Files, SoleRegularFileRefusesLinksAndOtherKinds) {
   struct Case {
     std::string name, reason;
   };
-  for (const Case& c : {Case{"symlink", "is a symbolic link"}, Case{"hardlink", "has other names (2 hard links)"},
-                        Case{"folder", "is not a regular file"},
-                        Case{"missing", "cannot be examined: No such file or directory"}}) {
+  for (const Case& c :
+       {Case{"symlink", "is a symbolic link"}, Case{"hardlink", "has other names (2 hard links)"},
+        Case{"folder", "is not a regular file"}, Case{"missing", "cannot be examined: No such file or directory"}}) {
     SCOPED_TRACE(c.name);
     EXPECT_THAT([&] { SoleRegularFile(dir / c.name); },
                 ThrowsMessage<Exception>(StrEq("\"" + (dir / c.name) + "\" " + c.reason)));

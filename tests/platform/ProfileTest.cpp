@@ -2,12 +2,12 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <csignal>
-#include <cstdlib>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <csignal>
+#include <cstdlib>
 
 #include <filesystem>
 #include <optional>
@@ -46,31 +46,30 @@ using namespace std::string_literals;
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, ProfileRead,
-    testing::Values(
-        ReadCase{"Plain", "[Misc]\nLogin=1\n", "Misc", "Login", "1"},
-        ReadCase{"SectionAndKeyIgnoreCase", "[mIsC]\nlogIN=1\n", "Misc", "LOGIN", "1"},
-        ReadCase{"FirstEntryWins", "[S]\nk=a\nk=b\n", "S", "k", "a"},
-        ReadCase{"RepeatedSectionIsSearchedOn", "[S]\nx=1\n[T]\nk=t\n[s]\nk=b\n", "S", "k", "b"},
-        ReadCase{"KeyOfOtherSectionIgnored", "[T]\nk=t\n[S]\nj=1\n", "S", "k", "<default>"},
-        ReadCase{"EntryBeforeAnySectionIgnored", "k=x\n[S]\n", "S", "k", "<default>"},
-        ReadCase{"MissingSection", "[T]\nk=t\n", "S", "k", "<default>"},
-        ReadCase{"BlanksAroundKeyAndValue", "  [ S ]  \n\t k \t=  v a \t\n", "S", "k", "v a"},
-        ReadCase{"DoubleQuotesRemoved", "[S]\nk= \" a b \" \n", "S", "k", " a b "},
-        ReadCase{"SingleQuotesRemoved", "[S]\nk='x'\n", "S", "k", "x"},
-        ReadCase{"UnmatchedQuotesKept", "[S]\nk=\"x'\n", "S", "k", "\"x'"},
-        ReadCase{"LoneQuoteKept", "[S]\nk=\"\n", "S", "k", "\""},
-        ReadCase{"EmptyValueIsNotTheDefault", "[S]\nk=\n", "S", "k", ""},
-        ReadCase{"BlankValueIsEmpty", "[S]\nk=   \n", "S", "k", ""},
-        ReadCase{"ValueKeepsLaterEquals", "[S]\nk=a=b;c\n", "S", "k", "a=b;c"},
-        ReadCase{"LineWithoutEqualsIsNoEntry", "[S]\nk\nk=v\n", "S", "k", "v"},
-        ReadCase{"OnlyLineWithoutEquals", "[S]\nk\n", "S", "k", "<default>"},
-        ReadCase{"CrLfEndings", "[S]\r\nk=v\r\nz=1\r\n", "S", "k", "v"},
-        ReadCase{"LoneCrEndings", "[S]\rk=v\r", "S", "k", "v"},
-        ReadCase{"NoFinalLineBreak", "[S]\nk=v", "S", "k", "v"},
-        ReadCase{"HeaderWithoutBracketIsNoSection", "[S\nk=v\n", "S", "k", "<default>"},
-        ReadCase{"CommentLineIsNoEntry", "[S]\n;k=c\nk=v\n", "S", "k", "v"},
-        ReadCase{"NulEndsTheValue", "[S]\nk=ab\0cd\n"s, "S", "k", "ab"},
-        ReadCase{"EmptyFile", "", "S", "k", "<default>"}),
+    testing::Values(ReadCase{"Plain", "[Misc]\nLogin=1\n", "Misc", "Login", "1"},
+                    ReadCase{"SectionAndKeyIgnoreCase", "[mIsC]\nlogIN=1\n", "Misc", "LOGIN", "1"},
+                    ReadCase{"FirstEntryWins", "[S]\nk=a\nk=b\n", "S", "k", "a"},
+                    ReadCase{"RepeatedSectionIsSearchedOn", "[S]\nx=1\n[T]\nk=t\n[s]\nk=b\n", "S", "k", "b"},
+                    ReadCase{"KeyOfOtherSectionIgnored", "[T]\nk=t\n[S]\nj=1\n", "S", "k", "<default>"},
+                    ReadCase{"EntryBeforeAnySectionIgnored", "k=x\n[S]\n", "S", "k", "<default>"},
+                    ReadCase{"MissingSection", "[T]\nk=t\n", "S", "k", "<default>"},
+                    ReadCase{"BlanksAroundKeyAndValue", "  [ S ]  \n\t k \t=  v a \t\n", "S", "k", "v a"},
+                    ReadCase{"DoubleQuotesRemoved", "[S]\nk= \" a b \" \n", "S", "k", " a b "},
+                    ReadCase{"SingleQuotesRemoved", "[S]\nk='x'\n", "S", "k", "x"},
+                    ReadCase{"UnmatchedQuotesKept", "[S]\nk=\"x'\n", "S", "k", "\"x'"},
+                    ReadCase{"LoneQuoteKept", "[S]\nk=\"\n", "S", "k", "\""},
+                    ReadCase{"EmptyValueIsNotTheDefault", "[S]\nk=\n", "S", "k", ""},
+                    ReadCase{"BlankValueIsEmpty", "[S]\nk=   \n", "S", "k", ""},
+                    ReadCase{"ValueKeepsLaterEquals", "[S]\nk=a=b;c\n", "S", "k", "a=b;c"},
+                    ReadCase{"LineWithoutEqualsIsNoEntry", "[S]\nk\nk=v\n", "S", "k", "v"},
+                    ReadCase{"OnlyLineWithoutEquals", "[S]\nk\n", "S", "k", "<default>"},
+                    ReadCase{"CrLfEndings", "[S]\r\nk=v\r\nz=1\r\n", "S", "k", "v"},
+                    ReadCase{"LoneCrEndings", "[S]\rk=v\r", "S", "k", "v"},
+                    ReadCase{"NoFinalLineBreak", "[S]\nk=v", "S", "k", "v"},
+                    ReadCase{"HeaderWithoutBracketIsNoSection", "[S\nk=v\n", "S", "k", "<default>"},
+                    ReadCase{"CommentLineIsNoEntry", "[S]\n;k=c\nk=v\n", "S", "k", "v"},
+                    ReadCase{"NulEndsTheValue", "[S]\nk=ab\0cd\n"s, "S", "k", "ab"},
+                    ReadCase{"EmptyFile", "", "S", "k", "<default>"}),
     [](const testing::TestParamInfo<ReadCase>& info) { return std::string(info.param.name); });
 
 TEST(Profile, LongValuesAreCutAt2047Characters) {
@@ -78,8 +77,7 @@ TEST(Profile, LongValuesAreCutAt2047Characters) {
   WriteFile(dir / "s.ini", "[S]\nk=" + std::string(3000, 'v') + "\n");
   EXPECT_EQ(GetPrivateProfileString("S", "k", "", dir / "s.ini"), std::string(2047, 'v'));
   // The default is cut the same way and loses trailing blanks, as the buffer would.
-  EXPECT_EQ(GetPrivateProfileString("S", "none", std::string(3000, 'd'), dir / "s.ini"),
-            std::string(2047, 'd'));
+  EXPECT_EQ(GetPrivateProfileString("S", "none", std::string(3000, 'd'), dir / "s.ini"), std::string(2047, 'd'));
   EXPECT_EQ(GetPrivateProfileString("S", "none", "d  ", dir / "s.ini"), "d");
 }
 
@@ -88,8 +86,8 @@ TEST(Profile, UnreadableNamesGiveTheDefault) {
   fs::create_directory(dir / "folder");
   ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0644), 0);  // would block a naive reader
   fs::create_symlink(dir / "gone", dir / "dangling");
-  for (const std::string& name : {dir / "missing.ini", dir / "folder", dir / "fifo", dir / "dangling",
-                                 std::string("/dev/zero")}) {
+  for (const std::string& name :
+       {dir / "missing.ini", dir / "folder", dir / "fifo", dir / "dangling", std::string("/dev/zero")}) {
     EXPECT_EQ(GetPrivateProfileString("S", "k", "d", name), "d") << name;
   }
 }
@@ -159,10 +157,11 @@ TEST_P(ProfileWrite, ChangesOnlyTheEntry) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, ProfileWrite,
     testing::Values(
-        WriteCase{"UpdateInPlaceKeepsEverythingElse",
-                  "; made by hand\r\n[Main]\r\nPath=/old\r\n  unknown line\r\nDateStamp=1\r\n\r\n[Other]\r\nPath=x",
-                  "Main", "Path", "/new/place",
-                  "; made by hand\r\n[Main]\r\nPath=/new/place\r\n  unknown line\r\nDateStamp=1\r\n\r\n[Other]\r\nPath=x"},
+        WriteCase{
+            "UpdateInPlaceKeepsEverythingElse",
+            "; made by hand\r\n[Main]\r\nPath=/old\r\n  unknown line\r\nDateStamp=1\r\n\r\n[Other]\r\nPath=x", "Main",
+            "Path", "/new/place",
+            "; made by hand\r\n[Main]\r\nPath=/new/place\r\n  unknown line\r\nDateStamp=1\r\n\r\n[Other]\r\nPath=x"},
         WriteCase{"UpdateIgnoresCaseAndKeepsTheFileSpelling", "[MAIN]\n  path = a \n", "Main", "Path", "b",
                   "[MAIN]\npath=b\n"},
         WriteCase{"UpdatesOnlyTheFirstMatch", "[Main]\nk=1\nk=2\n", "Main", "k", "3", "[Main]\nk=3\nk=2\n"},

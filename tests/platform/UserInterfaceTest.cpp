@@ -13,7 +13,10 @@ TEST(UserInterface, ConsoleLineKeepsOneLinePerBox) {
 
 struct RecordingUi : UserInterface {
   std::string caption, text;
-  void ShowMessage(MessageKind, const std::string& c, const std::string& t) override { caption = c; text = t; }
+  void ShowMessage(MessageKind, const std::string& c, const std::string& t) override {
+    caption = c;
+    text = t;
+  }
   void SetCursor(AppCursor) override {}
   void RequestTerminate() override {}
 };

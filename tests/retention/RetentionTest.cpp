@@ -92,6 +92,7 @@ void PrintTo(const PruneCase& c, std::ostream* os) { *os << c.title; }
 
 const std::string kNew = "vl_150325_0200_00.zip";
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Retention, Prune,
     testing::Values(
@@ -151,6 +152,7 @@ INSTANTIATE_TEST_SUITE_P(
                   ".zip", 1, "/srv/backups/" + kNew,
                   {"vl_010120_0000_00.zip"}}),
     [](const testing::TestParamInfo<PruneCase>& info) { return std::string(info.param.title); });
+// clang-format on
 
 TEST(Retention, NothingRemovedWithoutTheNewFile) {
   // The new archive missing, a link or hard-linked: the old backups are all there is.
@@ -230,12 +232,14 @@ TEST(Retention, RemovalGoesToTheFolderListedEvenWhenItsNameIsSwapped) {
 }
 
 TEST(Retention, ParseKeepBackups) {
+  // clang-format off
   const std::vector<std::pair<std::string, std::optional<unsigned>>> cases = {
       {"0", 0u},         {"7", 7u},           {" 7 ", 7u},          {"\t12\r\n", 12u},   {"007", 7u},
       {"10000", 10000u}, {"10001", std::nullopt}, {"", std::nullopt}, {"   ", std::nullopt},
       {"-1", std::nullopt}, {"+3", std::nullopt}, {"3x", std::nullopt}, {"0x10", std::nullopt},
       {"1e3", std::nullopt}, {"3 4", std::nullopt}, {"3.0", std::nullopt},
       {"99999999999999999999999", std::nullopt}, {std::string("5\0", 2), 5u}};
+  // clang-format on
   for (const auto& [text, expected] : cases) EXPECT_EQ(ParseKeepBackups(text), expected) << '"' << text << '"';
 }
 

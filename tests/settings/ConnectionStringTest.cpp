@@ -4,8 +4,8 @@
 
 #include <stdexcept>
 
-#include "connection/odbc/OdbcConnectionString.h"
 #include "connection/UtilityConnect.h"
+#include "connection/odbc/OdbcConnectionString.h"
 #include "platform/System.h"
 #include "platform/UserInterface.h"
 #include "tests/support/SettingsFolders.h"
@@ -110,6 +110,7 @@ using M = ConnectionMode;
 constexpr const char* Login = "[Misc]\nLogin=1\n";
 constexpr const char* DefaultPassword = "[Database Settings]\nDefault Password=1\n";
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Cases, BuildConnectionStringTest,
     testing::Values(
@@ -205,6 +206,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "Password=\"a;Data Source=evil\";Workstation ID={pc};",
                   "'srv'"}),
     [](const testing::TestParamInfo<BuildCase>& info) { return std::string(info.param.name); });
+// clang-format on
 
 // Whatever a setting holds, the client reads back exactly that value and no
 // other property.
@@ -236,8 +238,7 @@ std::string FailingAtUserId(const std::string& section, const std::string& key, 
   if (section == "Database Settings" && key == "User ID") throw std::runtime_error("unreadable");
   return "";
 }
-std::string FailingAtDataFile(const std::string& section, const std::string&, const std::string&,
-                              const std::string&) {
+std::string FailingAtDataFile(const std::string& section, const std::string&, const std::string&, const std::string&) {
   if (section == "Database Settings") throw std::runtime_error("unreadable");
   return "";
 }

@@ -30,6 +30,7 @@ TEST_P(GetParamValueTest, FindsTheFirstMatchingArgument) {
   EXPECT_EQ(GetParamValue(GetParam().key), GetParam().expected);
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Cases, GetParamValueTest,
     testing::Values(
@@ -49,6 +50,7 @@ INSTANTIATE_TEST_SUITE_P(
         ParamCase{"OtherKeyIgnored", {"Provider=a"}, "Password", ""},
         ParamCase{"NoArguments", {}, "Provider", ""}),
     [](const testing::TestParamInfo<ParamCase>& info) { return std::string(info.param.name); });
+// clang-format on
 
 TEST(GetParamValue, IgnoresTheProgramsOwnName) {
   SettingsFolders folders({}, "Provider=self");
@@ -122,6 +124,7 @@ constexpr const char* CommonConfig = "common/Corvanta/Velloran/config.ini";
 constexpr const char* CommonData = "common/Corvanta/Velloran/data.ini";
 constexpr const char* LocalConfig = "local/Corvanta/Velloran/config.ini";
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Cases, LocateSettingsFilesTest,
     testing::Values(
@@ -174,6 +177,7 @@ INSTANTIATE_TEST_SUITE_P(
         LocateCase{"FolderNamedConfigIniIsNoFile", {}, {CommonConfig + "/inner"s}, false, false, false,
                    "VL2000.INI", "VL2000.INI", "{common}/Corvanta/Velloran", "{common}/Corvanta/Velloran/"}),
     [](const testing::TestParamInfo<LocateCase>& info) { return std::string(info.param.name); });
+// clang-format on
 
 TEST(ReadSettingText, BareNamesAreReadFromTheSystemSettingsDirectory) {
   SettingsFolders folders;
@@ -214,12 +218,12 @@ TEST_P(ReadSettingBoolTest, ConvertsLikeAnInteger) {
   test::TempDir dir;
   WriteFile(dir / "c.ini", "[Misc]\nLogin="s + GetParam().text + "\n");
   for (bool defaultValue : {false, true}) {
-    EXPECT_EQ(ReadSettingBool(dir / "c.ini", "Misc", "Login", defaultValue),
-              GetParam().expected.value_or(defaultValue))
+    EXPECT_EQ(ReadSettingBool(dir / "c.ini", "Misc", "Login", defaultValue), GetParam().expected.value_or(defaultValue))
         << "text \"" << GetParam().text << "\", default " << defaultValue;
   }
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Table, ReadSettingBoolTest,
     testing::Values(BoolCase{"1", true}, BoolCase{"-1", true}, BoolCase{"+1", true}, BoolCase{"0", false},
@@ -234,14 +238,15 @@ INSTANTIATE_TEST_SUITE_P(
                     BoolCase{"-", std::nullopt}, BoolCase{"- 1", std::nullopt}, BoolCase{"1x", std::nullopt},
                     BoolCase{"1.0", std::nullopt}, BoolCase{"$G", std::nullopt}, BoolCase{"1 2", std::nullopt}),
     [](const testing::TestParamInfo<BoolCase>& info) { return CaseName(info.param.text); });
+// clang-format on
 
 TEST(ReadSettingBool, MissingOrBadFilesGiveTheDefault) {
   SettingsFolders folders;  // the bare name must not reach this machine's settings
   test::TempDir dir;
   fs::create_directory(dir / "folder.ini");
   WriteFile(dir / "garbage.ini", "\x01\xff[Misc\nLogin\n=\n[]\n\0\0\0"s);
-  for (const std::string& name : {dir / "missing.ini", dir / "folder.ini", dir / "garbage.ini",
-                                 std::string("VL2000.INI"), std::string()}) {
+  for (const std::string& name :
+       {dir / "missing.ini", dir / "folder.ini", dir / "garbage.ini", std::string("VL2000.INI"), std::string()}) {
     EXPECT_FALSE(ReadSettingBool(name, "Misc", "Login", false)) << name;
     EXPECT_TRUE(ReadSettingBool(name, "Misc", "Login", true)) << name;
   }

@@ -15,10 +15,10 @@
 
 namespace {
 
-using vl::test::StandIn;
-using vl::test::StandInConfig;
 using vl::test::MakeTestCertificates;
 using vl::test::RandomLoopbackHost;
+using vl::test::StandIn;
+using vl::test::StandInConfig;
 using vl::test::TempDir;
 
 // Owns one ODBC handle.
@@ -51,8 +51,7 @@ std::vector<Diagnostic> Diagnostics(const Handle& h) {
     SQLCHAR text[1024] = {};
     SQLINTEGER native = 0;
     SQLSMALLINT length = 0;
-    if (SQLGetDiagRec(h.type(), h.get(), i, state, &native, text, sizeof text, &length) != SQL_SUCCESS)
-      break;
+    if (SQLGetDiagRec(h.type(), h.get(), i, state, &native, text, sizeof text, &length) != SQL_SUCCESS) break;
     out.push_back({reinterpret_cast<char*>(state), native, reinterpret_cast<char*>(text)});
   }
   return out;
@@ -70,10 +69,19 @@ std::u16string Utf16(const std::string& utf8) {
     const unsigned char c = static_cast<unsigned char>(utf8[i]);
     char32_t cp;
     int extra;
-    if (c < 0x80) { cp = c; extra = 0; }
-    else if (c < 0xE0) { cp = c & 0x1F; extra = 1; }
-    else if (c < 0xF0) { cp = c & 0x0F; extra = 2; }
-    else { cp = c & 0x07; extra = 3; }
+    if (c < 0x80) {
+      cp = c;
+      extra = 0;
+    } else if (c < 0xE0) {
+      cp = c & 0x1F;
+      extra = 1;
+    } else if (c < 0xF0) {
+      cp = c & 0x0F;
+      extra = 2;
+    } else {
+      cp = c & 0x07;
+      extra = 3;
+    }
     for (int k = 1; k <= extra; ++k) cp = (cp << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
     i += 1 + extra;
     if (cp >= 0x10000) {
@@ -92,9 +100,8 @@ class Connection {
   explicit Connection(const std::string& connectionString)
       : env_(SQL_HANDLE_ENV, SQL_NULL_HANDLE), dbc_(SQL_HANDLE_DBC, prepareEnv(env_)) {
     SQLSetConnectAttr(dbc_.get(), SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(5), 0);
-    const SQLRETURN r = SQLDriverConnect(dbc_.get(), nullptr,
-                                         (SQLCHAR*)connectionString.c_str(), SQL_NTS, nullptr,
-                                         0, nullptr, SQL_DRIVER_NOPROMPT);
+    const SQLRETURN r = SQLDriverConnect(dbc_.get(), nullptr, (SQLCHAR*)connectionString.c_str(), SQL_NTS, nullptr, 0,
+                                         nullptr, SQL_DRIVER_NOPROMPT);
     connected_ = SQL_SUCCEEDED(r);
     diagnostics_ = Diagnostics(dbc_);
   }
@@ -122,9 +129,8 @@ class Connection {
     std::u16string value = parameter ? Utf16(*parameter) : u"";
     SQLLEN length = static_cast<SQLLEN>(value.size() * sizeof(char16_t));
     if (parameter)
-      SQLBindParameter(stmt.get(), 1, SQL_PARAM_INPUT, SQL_C_WCHAR, SQL_WVARCHAR,
-                       value.empty() ? 1 : value.size(), 0, value.data(),
-                       length, &length);
+      SQLBindParameter(stmt.get(), 1, SQL_PARAM_INPUT, SQL_C_WCHAR, SQL_WVARCHAR, value.empty() ? 1 : value.size(), 0,
+                       value.data(), length, &length);
     Outcome outcome;
     if (runs == 0) {
       outcome.result = SQLExecDirectW(stmt.get(), reinterpret_cast<SQLWCHAR*>(text.data()), SQL_NTS);
@@ -159,9 +165,8 @@ class Connection {
 
 std::string DefaultInstance(const StandIn& server, const std::string& user, const std::string& password,
                             const std::string& database = "Velloran") {
-  return "DRIVER=FreeTDS;SERVER=" + server.host() + ";PORT=" + std::to_string(server.port()) +
-         ";UID=" + user + ";PWD=" + password + ";DATABASE=" + database +
-         ";TDS_Version=7.4;WSID=WS-TEST;APP=vlbackup";
+  return "DRIVER=FreeTDS;SERVER=" + server.host() + ";PORT=" + std::to_string(server.port()) + ";UID=" + user +
+         ";PWD=" + password + ";DATABASE=" + database + ";TDS_Version=7.4;WSID=WS-TEST;APP=vlbackup";
 }
 
 const char* const kBackup = "BACKUP DATABASE Velloran TO DISK = ? WITH INIT,SKIP";
@@ -262,13 +267,11 @@ TEST(StandInOdbc, NamedInstanceIsFoundThroughTheBrowser) {
 // Behind a firewall the browser does not answer: the instance's port must be
 // given, as "host,port" or with PORT= beside "host\\instance".
 TEST(StandInOdbc, NamedInstanceWithoutBrowserIsReachedAtItsPort) {
-  StandIn server(StandInConfig().withoutInstance("MSSQLSERVER").instance("VELLORAN", 14330)
-                     .browserPort(std::nullopt));
+  StandIn server(StandInConfig().withoutInstance("MSSQLSERVER").instance("VELLORAN", 14330).browserPort(std::nullopt));
   EXPECT_EQ(server.browserPort(), 0);
   const std::string rest = ";UID=sa;PWD=MarlyK5vo;DATABASE=Velloran;TDS_Version=7.4";
   EXPECT_TRUE(Connection("DRIVER=FreeTDS;SERVER=" + server.host() + ",14330" + rest).connected());
-  EXPECT_TRUE(Connection("DRIVER=FreeTDS;SERVER=" + server.host() + "\\VELLORAN;PORT=14330" + rest)
-                  .connected());
+  EXPECT_TRUE(Connection("DRIVER=FreeTDS;SERVER=" + server.host() + "\\VELLORAN;PORT=14330" + rest).connected());
   EXPECT_EQ(server.journal("login").size(), 2u);
 }
 
@@ -277,8 +280,8 @@ struct BackupFailure {
   std::function<void(StandInConfig&)> configure;
   std::string subfolder;  // relative to the server's folder; the file is VL.BAK in it
   long number;
-  std::string text;       // "%s" stands for the path
-  bool readOnly;          // the subfolder exists, with no write permission for anyone
+  std::string text;  // "%s" stands for the path
+  bool readOnly;     // the subfolder exists, with no write permission for anyone
 };
 
 void PrintTo(const BackupFailure& c, std::ostream* os) { *os << c.name; }
@@ -317,20 +320,20 @@ TEST_P(StandInBackupFailure, AnswersAsSqlServerDoes) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, StandInBackupFailure,
-    ::testing::Values(
-        BackupFailure{"MissingFolder", nullptr, "missing", 3201,
-                      "Cannot open backup device '%s'. Operating system error 3(The system "
-                      "cannot find the path specified.).", false},
-        BackupFailure{"ReadOnlyFolder", nullptr, "readonly", 3201,
-                      "Cannot open backup device '%s'. Operating system error 5(Access is denied.).",
-                      true},
-        BackupFailure{"AccessDeniedFault", [](StandInConfig& c) { c.backupError(3201, 5); }, "",
-                      3201,
-                      "Cannot open backup device '%s'. Operating system error 5(Access is denied.).",
-                      false},
-        BackupFailure{"UnknownDatabase", [](StandInConfig& c) { c.databases({"Other"}); }, "", 911,
-                      "Database 'Velloran' does not exist. Make sure that the name is entered "
-                      "correctly.", false}),
+    ::testing::Values(BackupFailure{"MissingFolder", nullptr, "missing", 3201,
+                                    "Cannot open backup device '%s'. Operating system error 3(The system "
+                                    "cannot find the path specified.).",
+                                    false},
+                      BackupFailure{"ReadOnlyFolder", nullptr, "readonly", 3201,
+                                    "Cannot open backup device '%s'. Operating system error 5(Access is denied.).",
+                                    true},
+                      BackupFailure{"AccessDeniedFault", [](StandInConfig& c) { c.backupError(3201, 5); }, "", 3201,
+                                    "Cannot open backup device '%s'. Operating system error 5(Access is denied.).",
+                                    false},
+                      BackupFailure{"UnknownDatabase", [](StandInConfig& c) { c.databases({"Other"}); }, "", 911,
+                                    "Database 'Velloran' does not exist. Make sure that the name is entered "
+                                    "correctly.",
+                                    false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct EncryptionCase {
@@ -368,15 +371,13 @@ TEST_P(StandInEncryption, BackupAndUpdateRunInTheNegotiatedMode) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, StandInEncryption,
-    ::testing::Values(
-        EncryptionCase{"NotSupported", "off", "", "none"},
-        EncryptionCase{"NotSupportedRefusesRequire", "off", ";Encryption=require", nullptr},
-        EncryptionCase{"CertificateGivesLoginOnly", "login", "", "login-only"},
-        EncryptionCase{"CertificateWithRequireGivesFull", "login", ";Encryption=require", "full"},
-        EncryptionCase{"CertificateWithOffSendsLoginInClear", "login", ";Encryption=off", "none"},
-        EncryptionCase{"ForcedGivesFull", "forced", "", "full"},
-        EncryptionCase{"ForcedRefusesClientThatCannotEncrypt", "forced", ";Encryption=off",
-                       nullptr}),
+    ::testing::Values(EncryptionCase{"NotSupported", "off", "", "none"},
+                      EncryptionCase{"NotSupportedRefusesRequire", "off", ";Encryption=require", nullptr},
+                      EncryptionCase{"CertificateGivesLoginOnly", "login", "", "login-only"},
+                      EncryptionCase{"CertificateWithRequireGivesFull", "login", ";Encryption=require", "full"},
+                      EncryptionCase{"CertificateWithOffSendsLoginInClear", "login", ";Encryption=off", "none"},
+                      EncryptionCase{"ForcedGivesFull", "forced", "", "full"},
+                      EncryptionCase{"ForcedRefusesClientThatCannotEncrypt", "forced", ";Encryption=off", nullptr}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(StandInOdbc, ForcedServerJournalsTheRefusal) {
@@ -437,8 +438,8 @@ TEST(StandInOdbc, BackupInsideATransactionFails) {
   db.setAutocommit(false);
   const auto inside = db.execute(kBackup, &path);
   EXPECT_EQ(inside.result, SQL_ERROR);
-  EXPECT_TRUE(HasNative(inside.diagnostics, 3021,
-                        "Cannot perform a backup or restore operation within a transaction."));
+  EXPECT_TRUE(
+      HasNative(inside.diagnostics, 3021, "Cannot perform a backup or restore operation within a transaction."));
   EXPECT_FALSE(std::filesystem::exists(path));
   db.setAutocommit(true);
   EXPECT_EQ(db.execute(kBackup, &path).result, SQL_SUCCESS_WITH_INFO);

@@ -23,7 +23,7 @@ inline void AwaitFileClockPast(std::int64_t ns) {
 
 // The same, past the file's own last status change.
 inline void AwaitFileClockPastChangeOf(const std::string& file) {
-  struct stat st{};
+  struct stat st {};
   if (::stat(file.c_str(), &st) != 0) return;
   AwaitFileClockPast(st.st_ctim.tv_sec * 1'000'000'000LL + st.st_ctim.tv_nsec);
 }

@@ -40,8 +40,8 @@ class SettingsFolders {
   // The variables that move every settings folder here, for a child process.
   std::map<std::string, std::string> Environment() const {
     return {{"VLBACKUP_COMMON_APPDATA", Folder("common")}, {"VLBACKUP_LOCAL_APPDATA", Folder("local")},
-            {"VLBACKUP_SYSCONFDIR", Folder("etc")},       {"VLBACKUP_FALLBACK_CONFIG", Folder("fallback")},
-            {"VLBACKUP_DRIVE_ROOT", Folder("drive")},     {"VLBACKUP_REMOTE_SESSION", "0"}};
+            {"VLBACKUP_SYSCONFDIR", Folder("etc")},        {"VLBACKUP_FALLBACK_CONFIG", Folder("fallback")},
+            {"VLBACKUP_DRIVE_ROOT", Folder("drive")},      {"VLBACKUP_REMOTE_SESSION", "0"}};
   }
 
   // Replaces a variable in this process (nothing removes it) until the end of the test.

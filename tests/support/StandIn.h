@@ -85,8 +85,7 @@ class JsonReader {
     throw std::runtime_error("bad JSON (" + why + ") at " + std::to_string(pos_) + ": " + text_);
   }
   void skipSpace() {
-    while (pos_ < text_.size() && std::string(" \t\r\n").find(text_[pos_]) != std::string::npos)
-      ++pos_;
+    while (pos_ < text_.size() && std::string(" \t\r\n").find(text_[pos_]) != std::string::npos) ++pos_;
   }
   char peek() {
     skipSpace();
@@ -166,8 +165,7 @@ class JsonReader {
 
   double parseNumber() {
     const size_t start = pos_;
-    while (pos_ < text_.size() && std::string("+-0123456789.eE").find(text_[pos_]) != std::string::npos)
-      ++pos_;
+    while (pos_ < text_.size() && std::string("+-0123456789.eE").find(text_[pos_]) != std::string::npos) ++pos_;
     if (start == pos_) fail("unexpected character");
     try {
       return std::stod(text_.substr(start, pos_ - start));
@@ -182,10 +180,14 @@ class JsonReader {
     for (int i = 0; i < 4; ++i) {
       const char h = text_[pos_++];
       value <<= 4;
-      if (h >= '0' && h <= '9') value |= unsigned(h - '0');
-      else if (h >= 'a' && h <= 'f') value |= unsigned(h - 'a' + 10);
-      else if (h >= 'A' && h <= 'F') value |= unsigned(h - 'A' + 10);
-      else fail("bad \\u escape");
+      if (h >= '0' && h <= '9')
+        value |= unsigned(h - '0');
+      else if (h >= 'a' && h <= 'f')
+        value |= unsigned(h - 'a' + 10);
+      else if (h >= 'A' && h <= 'F')
+        value |= unsigned(h - 'A' + 10);
+      else
+        fail("bad \\u escape");
     }
     return value;
   }
@@ -343,43 +345,70 @@ class StandInConfig {
     logins_["VELLORAN"] = {{"sa", "MarlyK5vo"}};
   }
 
-  StandInConfig& host(std::string value) { host_ = std::move(value); return *this; }
+  StandInConfig& host(std::string value) {
+    host_ = std::move(value);
+    return *this;
+  }
   // port 0 means any free port.
-  StandInConfig& instance(const std::string& name, int port) { instances_[name] = port; return *this; }
-  StandInConfig& withoutInstance(const std::string& name) { instances_.erase(name); return *this; }
+  StandInConfig& instance(const std::string& name, int port) {
+    instances_[name] = port;
+    return *this;
+  }
+  StandInConfig& withoutInstance(const std::string& name) {
+    instances_.erase(name);
+    return *this;
+  }
   // std::nullopt: no browser; 0: any free UDP port.
-  StandInConfig& browserPort(std::optional<int> port) { browserPort_ = port; return *this; }
-  StandInConfig& login(const std::string& instanceName, const std::string& user,
-                       const std::string& password) {
+  StandInConfig& browserPort(std::optional<int> port) {
+    browserPort_ = port;
+    return *this;
+  }
+  StandInConfig& login(const std::string& instanceName, const std::string& user, const std::string& password) {
     logins_[instanceName].push_back({user, password});
     return *this;
   }
-  StandInConfig& noLogins(const std::string& instanceName) { logins_[instanceName].clear(); return *this; }
-  StandInConfig& databases(std::vector<std::string> names) { databases_ = std::move(names); return *this; }
-  StandInConfig& backupSize(long long bytes) { backupSize_ = bytes; return *this; }
+  StandInConfig& noLogins(const std::string& instanceName) {
+    logins_[instanceName].clear();
+    return *this;
+  }
+  StandInConfig& databases(std::vector<std::string> names) {
+    databases_ = std::move(names);
+    return *this;
+  }
+  StandInConfig& backupSize(long long bytes) {
+    backupSize_ = bytes;
+    return *this;
+  }
   // number 3201 with osError 3 or 5 gives SQL Server's "Cannot open backup device" text.
   StandInConfig& backupError(int number, int osError = 5, const std::string& message = "") {
-    backupError_ = "{\"number\": " + std::to_string(number) + ", \"os_error\": " +
-                   std::to_string(osError) +
+    backupError_ = "{\"number\": " + std::to_string(number) + ", \"os_error\": " + std::to_string(osError) +
                    (message.empty() ? "" : ", \"message\": " + JsonQuote(message)) + "}";
     return *this;
   }
   StandInConfig& updateError(int number, const std::string& message) {
-    updateError_ = "{\"number\": " + std::to_string(number) + ", \"message\": " +
-                   JsonQuote(message) + "}";
+    updateError_ = "{\"number\": " + std::to_string(number) + ", \"message\": " + JsonQuote(message) + "}";
     return *this;
   }
   // Applies to BACKUP and UPDATE statements, before they do anything: nothing is
   // written while it waits.
-  StandInConfig& delaySeconds(double seconds) { delaySeconds_ = seconds; return *this; }
+  StandInConfig& delaySeconds(double seconds) {
+    delaySeconds_ = seconds;
+    return *this;
+  }
   // The backup file is written and journaled, then the answer waits this long
   // (a cancel from the client ends the wait): time for a test to act between
   // the server's write and the client's next step.
-  StandInConfig& delayAfterWrite(double seconds) { delayAfterWrite_ = seconds; return *this; }
+  StandInConfig& delayAfterWrite(double seconds) {
+    delayAfterWrite_ = seconds;
+    return *this;
+  }
   // "off" (answers "encryption not supported"), "login" (a certificate: login-only
   // TLS for a client that says OFF, full TLS for ON/REQUIRED) or "forced" (full
   // TLS for everyone, refuses a client that cannot encrypt).
-  StandInConfig& encryption(std::string mode) { encryption_ = std::move(mode); return *this; }
+  StandInConfig& encryption(std::string mode) {
+    encryption_ = std::move(mode);
+    return *this;
+  }
   // PEM files of the server's certificate and key (e.g. from MakeTestCertificates);
   // without them a self-signed certificate for the host is made at start.
   StandInConfig& certificate(std::string certPath, std::string keyPath) {
@@ -388,9 +417,15 @@ class StandInConfig {
     return *this;
   }
   // "backup" or "update": the connection is closed when that statement arrives.
-  StandInConfig& dropConnectionOn(const std::string& statement) { dropOn_ = statement; return *this; }
+  StandInConfig& dropConnectionOn(const std::string& statement) {
+    dropOn_ = statement;
+    return *this;
+  }
   // Accept TCP connections and never answer.
-  StandInConfig& silentLogin(bool on = true) { silentLogin_ = on; return *this; }
+  StandInConfig& silentLogin(bool on = true) {
+    silentLogin_ = on;
+    return *this;
+  }
 
   bool hostChosen() const { return !host_.empty(); }
 
@@ -409,8 +444,8 @@ class StandInConfig {
       out << sep << JsonQuote(name) << ": [";
       const char* inner = "";
       for (const auto& login : list) {
-        out << inner << "{\"user\": " << JsonQuote(login.user)
-            << ", \"password\": " << JsonQuote(login.password) << "}";
+        out << inner << "{\"user\": " << JsonQuote(login.user) << ", \"password\": " << JsonQuote(login.password)
+            << "}";
         inner = ", ";
       }
       out << "]";
@@ -418,8 +453,7 @@ class StandInConfig {
     }
     out << "}, \"encryption\": " << JsonQuote(encryption_) << ", \"certificate\": "
         << (certPath_.empty() ? std::string("null")
-                              : "{\"cert\": " + JsonQuote(certPath_) + ", \"key\": " +
-                                    JsonQuote(keyPath_) + "}");
+                              : "{\"cert\": " + JsonQuote(certPath_) + ", \"key\": " + JsonQuote(keyPath_) + "}");
     out << ", \"databases\": [";
     sep = "";
     for (const auto& name : databases_) {
@@ -427,9 +461,8 @@ class StandInConfig {
       sep = ", ";
     }
     out << "], \"backup_size\": " << backupSize_ << ", \"journal\": " << JsonQuote(journalPath)
-        << ", \"faults\": {\"backup_error\": " << backupError_
-        << ", \"update_error\": " << updateError_ << ", \"delay_seconds\": " << delaySeconds_
-        << ", \"delay_after_write_seconds\": " << delayAfterWrite_
+        << ", \"faults\": {\"backup_error\": " << backupError_ << ", \"update_error\": " << updateError_
+        << ", \"delay_seconds\": " << delaySeconds_ << ", \"delay_after_write_seconds\": " << delayAfterWrite_
         << ", \"drop_connection_on\": " << (dropOn_.empty() ? "null" : JsonQuote(dropOn_))
         << ", \"silent_login\": " << (silentLogin_ ? "true" : "false") << "}}";
     return out.str();
@@ -474,8 +507,7 @@ struct TestCertificates {
 // Two calls with different names give two CAs that do not trust each other.
 inline TestCertificates MakeTestCertificates(const std::string& folder, const std::string& host,
                                              const std::string& name = "test") {
-  std::vector<std::string> args = {VL_PYTHON, std::string(VL_SOURCE_DIR) + "/standin/tls.py",
-                                   folder, host, name};
+  std::vector<std::string> args = {VL_PYTHON, std::string(VL_SOURCE_DIR) + "/standin/tls.py", folder, host, name};
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -578,8 +610,7 @@ class StandIn {
     const std::string script = std::string(VL_SOURCE_DIR) + "/standin/sqlstandin.py";
     const std::string configPath = dir_ / "config.json";
     const std::string errPath = dir_ / "stderr.txt";
-    std::vector<std::string> args = {python, "-u", script, "--config", configPath,
-                                     "--exit-with-parent"};
+    std::vector<std::string> args = {python, "-u", script, "--config", configPath, "--exit-with-parent"};
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -612,16 +643,15 @@ class StandIn {
     if (!ready || !parseReady(line)) {
       stop();
       throw std::runtime_error("the stand-in SQL Server did not start (" +
-                               (ready ? "ready line: " + line : std::string("no ready line")) +
-                               "): " + stderrText());
+                               (ready ? "ready line: " + line : std::string("no ready line")) + "): " + stderrText());
     }
   }
 
   bool readLine(std::string& line, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (true) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          deadline - std::chrono::steady_clock::now());
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0) return false;
       pollfd p{stdoutFd_, POLLIN, 0};
       const int n = ::poll(&p, 1, static_cast<int>(left.count()));
@@ -643,8 +673,7 @@ class StandIn {
       if (object == nullptr || object->count("ready") == 0) return false;
       const Json::Object* instances = object->at("instances").object();
       if (instances == nullptr) return false;
-      for (const auto& [name, port] : *instances)
-        ports_[name] = static_cast<int>(std::get<double>(port.value));
+      for (const auto& [name, port] : *instances) ports_[name] = static_cast<int>(std::get<double>(port.value));
       const Json& browser = object->at("browser_port");
       browserPort_ = browser.isNumber() ? static_cast<int>(std::get<double>(browser.value)) : 0;
       auto certificate = object->find("certificate");

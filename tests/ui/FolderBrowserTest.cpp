@@ -74,9 +74,12 @@ class FolderBrowserTest : public QObject {
   void confirmedFolderHasNoTrailingSeparator_data() {
     QTest::addColumn<QString>("typed");
     QTest::addColumn<QString>("result");
-    QTest::newRow("root") << "/" << "/";
-    QTest::newRow("nested") << "@/target/inner" << "@/target/inner";
-    QTest::newRow("plain") << "@/target" << "@/target";
+    QTest::newRow("root") << "/"
+                          << "/";
+    QTest::newRow("nested") << "@/target/inner"
+                            << "@/target/inner";
+    QTest::newRow("plain") << "@/target"
+                           << "@/target";
   }
 
   void confirmedFolderHasNoTrailingSeparator() {

@@ -128,8 +128,7 @@ class MainWindowTest : public QObject {
     QCOMPARE(window->cbAutoFileName->isChecked(), checked);
     QCOMPARE(window->UseDateStamp, checked);
     QCOMPARE(window->FolderText(), std::string("/srv/backup"));
-    const std::string expected =
-        checked ? "[Main]\nPath=/srv/backup\nDateStamp=1\n" : content;
+    const std::string expected = checked ? "[Main]\nPath=/srv/backup\nDateStamp=1\n" : content;
     QCOMPARE(sandbox.Preferences(), expected);
   }
 
@@ -297,11 +296,16 @@ class MainWindowTest : public QObject {
   void standardErrorText_data() {
     QTest::addColumn<QString>("message");
     QTest::addColumn<QString>("shown");
-    QTest::newRow("letter") << "Unable to write to /x" << "Unable to write to /x.";
-    QTest::newRow("full stop") << "Done." << "Done.";
-    QTest::newRow("exclamation mark sorts before") << "Done!" << "Done!";
-    QTest::newRow("separator sorts after") << "in /srv/" << "in /srv/.";
-    QTest::newRow("empty") << "" << "";
+    QTest::newRow("letter") << "Unable to write to /x"
+                            << "Unable to write to /x.";
+    QTest::newRow("full stop") << "Done."
+                               << "Done.";
+    QTest::newRow("exclamation mark sorts before") << "Done!"
+                                                   << "Done!";
+    QTest::newRow("separator sorts after") << "in /srv/"
+                                           << "in /srv/.";
+    QTest::newRow("empty") << ""
+                           << "";
   }
 
   void standardErrorText() {
@@ -387,8 +391,8 @@ class MainWindowTest : public QObject {
     auto window = OpenWindow();
     QCOMPARE(window->font().family(), QString("Segoe UI"));
     QCOMPARE(window->font().pointSize(), 9);
-    for (QWidget* control : std::initializer_list<QWidget*>{window->SpeedButton1, window->edtpath,
-                                                            window->btnbackup, window->cbAutoFileName}) {
+    for (QWidget* control : std::initializer_list<QWidget*>{window->SpeedButton1, window->edtpath, window->btnbackup,
+                                                            window->cbAutoFileName}) {
       QVERIFY(!control->testAttribute(Qt::WA_SetFont));
       QCOMPARE(control->font().family(), QString("Segoe UI"));
       QCOMPARE(control->font().pointSize(), 9);
@@ -432,10 +436,10 @@ class MainWindowTest : public QObject {
     window->show();
     QVERIFY(QTest::qWaitForWindowExposed(window.get()));
     const QString folder = window->edtpath->text();
-    auto job = std::make_shared<HeldJob>(std::vector<HeldJob::Step>{
-        [](BackupSink& sink) { sink.Busy(true); },
-        [](BackupSink& sink) { sink.Phase(BackupPhase::Packing, 0); },
-        [](BackupSink& sink) { sink.Phase(BackupPhase::Packing, 42); }},
+    auto job = std::make_shared<HeldJob>(
+        std::vector<HeldJob::Step>{[](BackupSink& sink) { sink.Busy(true); },
+                                   [](BackupSink& sink) { sink.Phase(BackupPhase::Packing, 0); },
+                                   [](BackupSink& sink) { sink.Phase(BackupPhase::Packing, 42); }},
         std::vector<HeldJob::Step>{[](BackupSink& sink) { sink.Busy(false); }});
     window->Job = [job](const BackupRequest& r, BackupComponents c, BackupSink& s) { return (*job)(r, c, s); };
     MidJob seen;

@@ -41,12 +41,10 @@ class QtUserInterfaceTest : public QObject {
     QTest::addColumn<int>("icon");
     QTest::newRow("warning") << MessageKind::Warning << "Warning" << int(QStyle::SP_MessageBoxWarning);
     QTest::newRow("error") << MessageKind::Error << "Error" << int(QStyle::SP_MessageBoxCritical);
-    QTest::newRow("information") << MessageKind::Information << "Information"
-                                 << int(QStyle::SP_MessageBoxInformation);
+    QTest::newRow("information") << MessageKind::Information << "Information" << int(QStyle::SP_MessageBoxInformation);
     QTest::newRow("standard error box") << MessageKind::Error << "Velloran Backup Utility"
                                         << int(QStyle::SP_MessageBoxCritical);
-    QTest::newRow("last-resort box") << MessageKind::Error << "Application Error"
-                                     << int(QStyle::SP_MessageBoxCritical);
+    QTest::newRow("last-resort box") << MessageKind::Error << "Application Error" << int(QStyle::SP_MessageBoxCritical);
   }
 
   void boxShowsKindCaptionAndOneButton() {
@@ -155,11 +153,16 @@ class QtUserInterfaceTest : public QObject {
   void lineBreaksOfTheSystem_data() {
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("shown");
-    QTest::newRow("LF CR pairs") << "a\n\r\n\rb" << "a\n\nb";
-    QTest::newRow("CR LF pairs") << "a\r\n\r\nb" << "a\n\nb";
-    QTest::newRow("two LF") << "a\n\nb" << "a\n\nb";
-    QTest::newRow("lone CR") << "a\rb" << "a\nb";
-    QTest::newRow("none") << "abc" << "abc";
+    QTest::newRow("LF CR pairs") << "a\n\r\n\rb"
+                                 << "a\n\nb";
+    QTest::newRow("CR LF pairs") << "a\r\n\r\nb"
+                                 << "a\n\nb";
+    QTest::newRow("two LF") << "a\n\nb"
+                            << "a\n\nb";
+    QTest::newRow("lone CR") << "a\rb"
+                             << "a\nb";
+    QTest::newRow("none") << "abc"
+                          << "abc";
   }
 
   void lineBreaksOfTheSystem() {

@@ -92,9 +92,8 @@ std::string Text(const QRect& r) {
 }
 
 void ExpectGeometry(Checks& checks, const QWidget* control, const QRect& designed) {
-  checks.Expect(control->geometry() == designed,
-                control->objectName().toStdString() + " at " + Text(control->geometry()) + ", designed " +
-                    Text(designed));
+  checks.Expect(control->geometry() == designed, control->objectName().toStdString() + " at " +
+                                                     Text(control->geometry()) + ", designed " + Text(designed));
 }
 
 // Size, places and drawn captions of the window as designed.
@@ -125,8 +124,8 @@ void CheckIdlePhaseLine(Checks& checks, const TfrmBackup& window, const QImage& 
 // The icon as the window manager reads it from the window's property.
 void CheckIcon(Checks& checks, const QWidget& window, const std::string& what) {
   QProcess xprop;
-  xprop.start(QStringLiteral("xprop"), {QStringLiteral("-id"), QString::number(window.winId()),
-                                        QStringLiteral("_NET_WM_ICON")});
+  xprop.start(QStringLiteral("xprop"),
+              {QStringLiteral("-id"), QString::number(window.winId()), QStringLiteral("_NET_WM_ICON")});
   const bool ran = xprop.waitForFinished(10000) && xprop.exitCode() == 0;
   const QString output = QString::fromLocal8Bit(xprop.readAllStandardOutput());
   checks.Expect(ran && output.startsWith(QLatin1String("_NET_WM_ICON(CARDINAL)")) &&
