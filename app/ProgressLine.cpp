@@ -3,19 +3,16 @@
 #include <algorithm>
 #include <utility>
 
+#include "platform/Text.h"
+
 namespace vl {
 namespace {
 
-const char* PhaseName(BackupPhase phase) {
-  switch (phase) {
-    case BackupPhase::Connecting: return "connecting";
-    case BackupPhase::BackingUp: return "backing up";
-    case BackupPhase::Waiting: return "waiting for the backup file to settle";
-    case BackupPhase::Packing: return "packing";
-    case BackupPhase::Copying: return "copying";
-    case BackupPhase::RecordingDate: return "recording the date";
-  }
-  return "working";
+// A line of its own begins in lower case after the program's name.
+std::string LineText(BackupPhase phase) {
+  std::string name = PhaseName(phase);
+  if (!name.empty()) name.front() = LowerAscii(name.front());
+  return name;
 }
 
 }  // namespace
@@ -30,7 +27,7 @@ ProgressLine::~ProgressLine() {
 }
 
 void ProgressLine::Phase(BackupPhase phase, int percent) {
-  std::string text = std::string("vlbackup: ") + PhaseName(phase);
+  std::string text = "vlbackup: " + LineText(phase);
   // Only packing has a measure; the engine's figure is kept within 0 to 100.
   if (phase == BackupPhase::Packing) text += " [" + std::to_string(std::clamp(percent, 0, 100)) + "%]";
   if (text != shown_) Write(text);

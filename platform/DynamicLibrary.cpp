@@ -2,11 +2,11 @@
 
 #include <dlfcn.h>
 #include <algorithm>
-#include <cctype>
 #include <filesystem>
 
 #include "platform/CommandLine.h"
 #include "platform/Files.h"
+#include "platform/Text.h"
 
 #ifndef VL_LIBRARY_ARCHITECTURE
 #define VL_LIBRARY_ARCHITECTURE ""
@@ -39,8 +39,7 @@ void DynamicLibrary::Closer::operator()(void* handle) const { ::dlclose(handle);
 
 std::string DynamicLibrary::NativeName(const std::string& windowsName) {
   std::string base = windowsName;
-  std::transform(base.begin(), base.end(), base.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  std::transform(base.begin(), base.end(), base.begin(), LowerAscii);
   if (base.size() > 4 && base.ends_with(".dll")) base.resize(base.size() - 4);
   return "lib" + base + ".so";
 }

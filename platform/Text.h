@@ -24,6 +24,7 @@ inline std::string_view Trim(std::string_view s) {
 }
 
 inline char UpperAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+inline char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 inline bool SameText(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;

@@ -89,15 +89,9 @@ bool InputBlocker::eventFilter(QObject* watched, QEvent* event) {
 }
 
 std::string PhaseText(BackupPhase phase, int percent) {
-  switch (phase) {
-    case BackupPhase::Connecting: return "Connecting";
-    case BackupPhase::BackingUp: return "Backing up";
-    case BackupPhase::Waiting: return "Waiting";
-    case BackupPhase::Packing: return "Packing " + std::to_string(percent) + "%";
-    case BackupPhase::Copying: return "Copying";
-    case BackupPhase::RecordingDate: return "Recording the date";
-  }
-  return {};
+  std::string text = PhaseName(phase);
+  if (phase == BackupPhase::Packing) text += " " + std::to_string(percent) + "%";
+  return text;
 }
 
 }  // namespace vl

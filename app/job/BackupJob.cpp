@@ -397,6 +397,18 @@ std::string ReadKeepBackups(const std::string& preferencesFile) {
   return ReadSettingText(preferencesFile, PreferencesSection, KeepBackupsKey, "");
 }
 
+const char* PhaseName(BackupPhase phase) {
+  switch (phase) {
+    case BackupPhase::Connecting: return "Connecting";
+    case BackupPhase::BackingUp: return "Backing up";
+    case BackupPhase::Waiting: return "Waiting";
+    case BackupPhase::Packing: return "Packing";
+    case BackupPhase::Copying: return "Copying";
+    case BackupPhase::RecordingDate: return "Recording the date";
+  }
+  return "Working";
+}
+
 std::string MessageWithDetail(const std::string& message, const std::string& detail) {
   return detail.empty() ? message : message + Paragraph + detail;
 }

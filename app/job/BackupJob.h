@@ -36,6 +36,9 @@ struct BackupComponents {
 
 enum class BackupPhase { Connecting, BackingUp, Waiting, Packing, Copying, RecordingDate };
 
+// The phase in words, as the window and the terminal show it: "Backing up".
+const char* PhaseName(BackupPhase phase);
+
 // What the job reports while it runs. Called on the job's thread; an
 // implementation that shows anything hands it to its own thread.
 class BackupSink {

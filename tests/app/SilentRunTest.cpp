@@ -264,9 +264,10 @@ TEST_F(SilentRun, TerminalShowsEachPhaseOnOneLineAndBlanksItAtTheEnd) {
   EXPECT_THAT(shown, StartsWith("\rvlbackup: connecting\rvlbackup: backing up\r"));
   EXPECT_THAT(shown, HasSubstr("\rvlbackup: packing [0%]"));
   EXPECT_THAT(shown, HasSubstr("\rvlbackup: packing [100%]"));
-  EXPECT_THAT(shown, HasSubstr("\rvlbackup: recording the date "));
+  EXPECT_THAT(shown, HasSubstr("\rvlbackup: waiting"));
+  EXPECT_THAT(shown, HasSubstr("\rvlbackup: recording the date"));
   // Blank to the widest text, so nothing of any text is left on the line.
-  EXPECT_THAT(shown, EndsWith(Cleared("vlbackup: waiting for the backup file to settle")));
+  EXPECT_THAT(shown, EndsWith(Cleared("vlbackup: recording the date")));
   EXPECT_EQ(shown.find('\n'), std::string::npos);
   std::size_t packingTexts = 0;
   for (std::size_t at = shown.find("packing ["); at != std::string::npos; at = shown.find("packing [", at + 1))
@@ -348,7 +349,7 @@ TEST_P(SilentRunWithSwap, PacksNothingAndExitsWithTwo) {
   // server wrote; the swap comes during its ten seconds.
   PseudoTerminal terminal;
   std::thread attacker([&] {
-    if (terminal.WaitFor("waiting for the backup file to settle")) GetParam().act(backupFile, outside);
+    if (terminal.WaitFor("vlbackup: waiting")) GetParam().act(backupFile, outside);
   });
   ProgramOptions options = Options();
   options.standardError = terminal.Terminal();
