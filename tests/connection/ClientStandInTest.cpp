@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "ErrorOf.h"
 #include "ScopedEnv.h"
 #include "StandIn.h"
 #include "connection/odbc/Ado.h"
@@ -28,23 +29,11 @@ std::string OleDb(const std::string& dataSource, const std::string& user, const 
 }
 
 std::string OpenError(TADOConnection& connection) {
-  try {
-    connection.Open();
-  } catch (const Exception& e) {
-    return e.what();
-  }
-  ADD_FAILURE() << "the connection opened";
-  return {};
+  return test::ErrorOf([&] { connection.Open(); }, "the connection opened");
 }
 
 std::string ExecuteError(TADOCommand& command) {
-  try {
-    command.Execute();
-  } catch (const Exception& e) {
-    return e.what();
-  }
-  ADD_FAILURE() << "the command succeeded";
-  return {};
+  return test::ErrorOf([&] { command.Execute(); }, "the command succeeded");
 }
 
 TEST(ClientStandIn, OpensWithEveryPropertyReachingTheServer) {

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "ErrorOf.h"
 #include "StandIn.h"
 #include "connection/odbc/Ado.h"
 #include "platform/Error.h"
@@ -42,13 +43,7 @@ std::string OpenError(const StandIn& server, const std::string& extra) {
   TADOConnection connection;
   connection.ConnectionString = OleDb(server, extra);
   connection.ConnectionTimeout = 5;
-  try {
-    connection.Open();
-  } catch (const Exception& e) {
-    return e.what();
-  }
-  ADD_FAILURE() << "the connection opened";
-  return {};
+  return test::ErrorOf([&] { connection.Open(); }, "the connection opened");
 }
 
 // The settings as they are get what a real server gives a client that asks

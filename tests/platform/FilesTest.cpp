@@ -2,12 +2,9 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
-#include <csignal>
 
 #include <chrono>
 #include <cstdint>
@@ -18,6 +15,7 @@
 
 #include "platform/Profile.h"
 #include "tests/support/FileClock.h"
+#include "tests/support/FileSizeLimit.h"
 #include "tests/support/TempDir.h"
 
 namespace vl::platform {
@@ -289,24 +287,15 @@ TEST(Files, CopyThatRunsOutOfSpaceLeavesNoPartialFile) {
   TempDir dir;
   WriteFile(dir / "src", std::string(200000, 'x'));
   WriteFile(dir / "dst", "old");
-  // A file-size limit in a child process stands in for a full disk.
-  pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    ::signal(SIGXFSZ, SIG_IGN);
-    rlimit limit{50000, 50000};
-    ::setrlimit(RLIMIT_FSIZE, &limit);
+  const int result = test::UnderFileSizeLimit(50000, [&] {
     try {
       CopyFile(dir / "src", dir / "dst", false);
     } catch (const Exception& e) {
-      ::_exit(std::string(e.what()).find("File too large") != std::string::npos ? 0 : 2);
+      return std::string(e.what()).find("File too large") != std::string::npos ? 0 : 2;
     }
-    ::_exit(1);
-  }
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0) << "the copy must report failure with the system's reason";
+    return 1;
+  });
+  EXPECT_EQ(result, 0) << "the copy must report failure with the system's reason";
   EXPECT_EQ(ReadFile(dir / "dst"), "old");
   EXPECT_EQ(dir.Entries().size(), 2u);
 }

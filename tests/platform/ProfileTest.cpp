@@ -2,17 +2,15 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
-#include <csignal>
 #include <cstdlib>
 
 #include <filesystem>
 #include <optional>
 #include <random>
 
+#include "tests/support/FileSizeLimit.h"
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"
 
@@ -247,19 +245,9 @@ TEST(Profile, WriteThatRunsOutOfSpaceKeepsTheOldFile) {
   TempDir dir;
   const std::string before = "[Main]\nPath=/old\n" + std::string(100000, ';') + "\n";
   WriteFile(dir / "p.ini", before);
-  // A file-size limit in a child process stands in for a full disk.
-  pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    ::signal(SIGXFSZ, SIG_IGN);
-    rlimit limit{50000, 50000};
-    ::setrlimit(RLIMIT_FSIZE, &limit);
-    ::_exit(WritePrivateProfileString("Main", "Path", "/new", dir / "p.ini") ? 1 : 0);
-  }
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0) << "the write must report failure";
+  const int result = test::UnderFileSizeLimit(
+      50000, [&] { return WritePrivateProfileString("Main", "Path", "/new", dir / "p.ini") ? 1 : 0; });
+  EXPECT_EQ(result, 0) << "the write must report failure";
   EXPECT_EQ(ReadFile(dir / "p.ini"), before);
   EXPECT_EQ(dir.Entries().size(), 1u);
 }
