@@ -14,6 +14,22 @@ struct LocalDateTime {
 };
 LocalDateTime Now();
 
+// The value of an environment variable; nothing when it is unset or empty.
+std::optional<std::string> EnvironmentVariable(const std::string& name);
+
+// Sets an environment variable for its lifetime and restores the old state.
+class ScopedEnvironmentVariable {
+ public:
+  ScopedEnvironmentVariable(std::string name, const std::string& value);
+  ~ScopedEnvironmentVariable();
+  ScopedEnvironmentVariable(const ScopedEnvironmentVariable&) = delete;
+  ScopedEnvironmentVariable& operator=(const ScopedEnvironmentVariable&) = delete;
+
+ private:
+  std::string name_;
+  std::optional<std::string> old_;
+};
+
 // Blocks the calling thread; processes no events.
 void Sleep(unsigned milliseconds);
 

@@ -1,7 +1,5 @@
 #include "connection/odbc/DataSourceFile.h"
 
-#include <cstdlib>
-
 #include "platform/Error.h"
 #include "platform/Files.h"
 
@@ -31,19 +29,6 @@ void WriteSection(const std::string& path, const std::string& section, const std
 }
 
 }  // namespace
-
-ScopedEnvironmentVariable::ScopedEnvironmentVariable(std::string name, const std::string& value)
-    : name_(std::move(name)) {
-  if (const char* old = std::getenv(name_.c_str())) old_ = old;
-  ::setenv(name_.c_str(), value.c_str(), 1);
-}
-
-ScopedEnvironmentVariable::~ScopedEnvironmentVariable() {
-  if (old_)
-    ::setenv(name_.c_str(), old_->c_str(), 1);
-  else
-    ::unsetenv(name_.c_str());
-}
 
 TemporaryDataSource::TemporaryDataSource(const DataSourceEntries& entries) : folder_(MakePrivateFolder()) {
   // The folder's random part keeps the name apart from any configured data source.

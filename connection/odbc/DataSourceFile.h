@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/System.h"
+
 namespace vl::odbc {
 
 struct DataSourceEntry {
@@ -19,19 +21,6 @@ struct DataSourceEntries {
   // When not empty, a section of a freetds.conf of its own (FreeTDS reads its
   // "ca file" nowhere else); the data source then names it with Servername.
   std::vector<DataSourceEntry> freetds;
-};
-
-// Sets an environment variable for its lifetime and restores the old state.
-class ScopedEnvironmentVariable {
- public:
-  ScopedEnvironmentVariable(std::string name, const std::string& value);
-  ~ScopedEnvironmentVariable();
-  ScopedEnvironmentVariable(const ScopedEnvironmentVariable&) = delete;
-  ScopedEnvironmentVariable& operator=(const ScopedEnvironmentVariable&) = delete;
-
- private:
-  std::string name_;
-  std::optional<std::string> old_;
 };
 
 // Writes the files in a fresh private folder and points ODBCINI (and
@@ -49,8 +38,8 @@ class TemporaryDataSource {
  private:
   std::string folder_;
   std::string name_;
-  std::optional<ScopedEnvironmentVariable> odbcIni_;
-  std::optional<ScopedEnvironmentVariable> freeTdsConf_;
+  std::optional<platform::ScopedEnvironmentVariable> odbcIni_;
+  std::optional<platform::ScopedEnvironmentVariable> freeTdsConf_;
 };
 
 }  // namespace vl::odbc

@@ -2,6 +2,7 @@
 
 #include "connection/odbc/DatabaseError.h"
 #include "platform/Error.h"
+#include "platform/System.h"
 #include "platform/Text.h"
 
 namespace vl::odbc {
@@ -182,8 +183,8 @@ DriverFamily FamilyOfDriver(std::string_view name) {
 }
 
 DriverChoice ChosenDriver() {
-  const char* configured = std::getenv("VLBACKUP_ODBC_DRIVER");
-  std::string name = configured != nullptr ? std::string(Trim(configured)) : std::string();
+  const std::optional<std::string> configured = platform::EnvironmentVariable("VLBACKUP_ODBC_DRIVER");
+  std::string name = configured ? std::string(Trim(*configured)) : std::string();
   if (name.empty()) name = "FreeTDS";
   return {name, FamilyOfDriver(name)};
 }
