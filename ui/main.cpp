@@ -66,6 +66,8 @@ class WindowSink : public BackupSink {
   explicit WindowSink(TfrmBackup& window) : window_(window) {}
 
   void Show(platform::MessageKind kind, const std::string& message, const std::string& detail) override {
+    // A silent run shows no box of the job; its outcome still says what happened.
+    if (SilentMode) return;
     CallOnThreadOf(&window_, [&] { platform::ShowMessage(kind, MessageWithDetail(message, detail)); });
   }
   void Busy(bool busy) override {

@@ -143,12 +143,14 @@ class RunBackupTest : public testing::Test {
     platform::SetCommandLine({ProgramPath});
     platform::InstallUserInterface(&ui_);
     NoZipMode = false;
+    SilentMode = false;
   }
   void TearDown() override {
     job_.reset();
     window_.reset();
     platform::InstallUserInterface(nullptr);
     NoZipMode = false;
+    SilentMode = false;
   }
 
   // The job with the folder text and time-stamp choice, a recording wait and a fixed clock.
@@ -820,6 +822,25 @@ TEST_P(FailingStepUnderTheButton, ShowsTheMessageThenTheCause) {
 
 INSTANTIATE_TEST_SUITE_P(EachStep, FailingStepUnderTheButton, testing::ValuesIn(StepFailures),
                          [](const testing::TestParamInfo<StepFailure>& info) { return std::string(info.param.name); });
+
+// The window's job in a silent run shows no box, a failure's or the success's,
+// yet keeps the cursor and the outcome.
+TEST_F(RunBackupTest, SilentModeKeepsEveryBoxOfTheWindowsJobBack) {
+  test::StandIn server(test::ServerWithLogin("SA", "secret"));
+  SilentMode = true;
+  for (const char* password : {"wrong", "secret"}) {
+    SCOPED_TRACE(password);
+    settings_.PointAt(server.host(), "SA", password);
+    ui_.boxes.clear();
+    ui_.cursors.clear();
+    TfrmBackup& window = Window(Backups(), false);
+    window.RunBackup();
+    ASSERT_TRUE(window.LastBackupOutcome().has_value());
+    EXPECT_EQ(window.LastBackupOutcome()->Succeeded(), std::string(password) == "secret");
+    EXPECT_THAT(ui_.boxes, IsEmpty());
+    EXPECT_THAT(ui_.cursors, ElementsAre(AppCursor::Busy, AppCursor::Arrow));
+  }
+}
 
 // --- keeping the newest stamped backups ---------------------------------------
 
