@@ -5,8 +5,8 @@
 
 namespace vl {
 
-// Set once by the silent run before the job; the window reads NoZipMode for its
-// requests and never sets either.
+// Set once by the silent run before the job; the window's job keeps its boxes
+// back under SilentMode and takes NoZipMode into its requests, never setting either.
 extern bool SilentMode;
 extern bool NoZipMode;
 
