@@ -24,20 +24,20 @@ namespace fs = std::filesystem;
 //   "name->target"     a symbolic link
 //   "name/"            a folder
 //   "name=other"       a second name (hard link) of the file other made before it
-void MakeEntry(const fs::path& folder, const std::string& spec) {
-  if (std::size_t arrow = spec.find("->"); arrow != std::string::npos) {
-    fs::create_symlink(spec.substr(arrow + 2), folder / spec.substr(0, arrow));
-  } else if (spec.back() == '/') {
-    fs::create_directory(folder / spec.substr(0, spec.size() - 1));
-  } else if (std::size_t equals = spec.find('='); equals != std::string::npos) {
-    fs::create_hard_link(folder / spec.substr(equals + 1), folder / spec.substr(0, equals));
+void MakeEntry(const fs::path& folder, const std::string& entry) {
+  if (std::size_t arrow = entry.find("->"); arrow != std::string::npos) {
+    fs::create_symlink(entry.substr(arrow + 2), folder / entry.substr(0, arrow));
+  } else if (entry.back() == '/') {
+    fs::create_directory(folder / entry.substr(0, entry.size() - 1));
+  } else if (std::size_t equals = entry.find('='); equals != std::string::npos) {
+    fs::create_hard_link(folder / entry.substr(equals + 1), folder / entry.substr(0, equals));
   } else {
-    WriteFile((folder / spec).string(), spec);
+    WriteFile((folder / entry).string(), entry);
   }
 }
 
-void MakeEntries(const fs::path& folder, const std::vector<std::string>& specs) {
-  for (const std::string& spec : specs) MakeEntry(folder, spec);
+void MakeEntries(const fs::path& folder, const std::vector<std::string>& entries) {
+  for (const std::string& entry : entries) MakeEntry(folder, entry);
 }
 
 std::set<std::string> NamesIn(const fs::path& folder) {
