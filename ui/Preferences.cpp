@@ -7,8 +7,10 @@ namespace vl {
 
 void WriteSettingText(const std::string& fileName, const std::string& section, const std::string& key,
                       const std::string& value) {
-  if (!platform::WritePrivateProfileString(section, key, value, fileName))
-    throw Exception("Unable to write to " + fileName);
+  std::string why;
+  // The reason stands as a paragraph under the message, so the user can act on it.
+  if (!platform::WritePrivateProfileString(section, key, value, fileName, &why))
+    throw Exception("Unable to write to " + fileName + (why.empty() ? "" : "\n\n" + why));
 }
 
 void WriteSettingBool(const std::string& fileName, const std::string& section, const std::string& key, bool value) {

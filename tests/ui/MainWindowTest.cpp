@@ -220,7 +220,8 @@ class MainWindowTest : public QObject {
     QCOMPARE(boxes.messages.size(), std::size_t(1));
     QCOMPARE(boxes.messages[0].kind, platform::MessageKind::Error);
     QCOMPARE(boxes.messages[0].caption, std::string("Velloran Backup Utility"));
-    QCOMPARE(boxes.messages[0].text, "Unable to write to " + sandbox.PreferencesFile() + ".");
+    QCOMPARE(boxes.messages[0].text, "Unable to write to " + sandbox.PreferencesFile() + "\n\n\"" +
+                                         sandbox.PreferencesFile() + "\" is read-only.");
     QVERIFY(window->cbAutoFileName->isChecked());
     QVERIFY(!window->UseDateStamp);
     QCOMPARE(sandbox.Preferences(), std::string("[Main]\nPath=/srv/old\nDateStamp=0\n"));
@@ -237,7 +238,8 @@ class MainWindowTest : public QObject {
     window->SpeedButton1->click();
 
     QCOMPARE(boxes.messages.size(), std::size_t(1));
-    QCOMPARE(boxes.messages[0].text, "Unable to write to " + sandbox.PreferencesFile() + ".");
+    QCOMPARE(boxes.messages[0].text, "Unable to write to " + sandbox.PreferencesFile() + "\n\n\"" +
+                                         sandbox.PreferencesFile() + "\" is read-only.");
     QCOMPARE(window->FolderText(), std::string("/srv/new"));
     QCOMPARE(sandbox.Preferences(), std::string("[Main]\nPath=/srv/old\n"));
   }
@@ -258,7 +260,8 @@ class MainWindowTest : public QObject {
     window->cbAutoFileName->click();
 
     QCOMPARE(boxes.messages.size(), std::size_t(1));
-    QCOMPARE(boxes.messages[0].text, "Unable to write to " + sandbox.PreferencesFile() + ".");
+    QCOMPARE(boxes.messages[0].text, "Unable to write to " + sandbox.PreferencesFile() + "\n\n\"" +
+                                         sandbox.PreferencesFile() + "\" is a symbolic link.");
     QCOMPARE(ReadFile(victim), std::string("[Main]\nPath=/srv/victim\n"));
     QVERIFY(std::filesystem::is_symlink(sandbox.PreferencesFile()));
   }
@@ -275,7 +278,8 @@ class MainWindowTest : public QObject {
 
     QCOMPARE(boxes.messages.size(), std::size_t(1));
     QCOMPARE(boxes.messages[0].caption, std::string("Velloran Backup Utility"));
-    QCOMPARE(boxes.messages[0].text, "Unable to write to " + sandbox.PreferencesFile() + ".");
+    QCOMPARE(boxes.messages[0].text, "Unable to write to " + sandbox.PreferencesFile() + "\n\n\"" +
+                                         sandbox.PreferencesFile() + "\" is read-only.");
     QVERIFY(window->cbAutoFileName->isChecked());
     QVERIFY(window->UseDateStamp);
     QCOMPARE(window->font().family(), QString("MS Sans Serif"));
