@@ -27,7 +27,7 @@ std::string FailureDetail(const Exception& e) {
          ")";
 }
 
-std::string Quoted(const std::string& source) {
+std::string ServerShown(const std::string& source) {
   return source.empty() ? std::string("this machine") : "'" + source + "'";
 }
 
@@ -57,9 +57,10 @@ class Attempts {
   }
 
   std::string FailureMessage() const {
-    std::string text = "Unable to connect to the Velloran database '" + DatabaseName + "' on " + Quoted(ServerName) +
-                       ".\n\nPlease check your connection properties.";
-    if (failure_) text += "\n\nThe configured connection to " + Quoted(failure_->source) + " failed: " + failure_->text;
+    std::string text = "Unable to connect to the Velloran database '" + DatabaseName + "' on " +
+                       ServerShown(ServerName) + ".\n\nPlease check your connection properties.";
+    if (failure_)
+      text += "\n\nThe configured connection to " + ServerShown(failure_->source) + " failed: " + failure_->text;
     return text;
   }
 

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "platform/Error.h"
+#include "platform/Text.h"
 
 namespace vl::platform {
 
@@ -57,9 +58,6 @@ inline std::string ErrnoText(int error) {
   // The GNU strerror_r may return a static text instead of filling buffer.
   return strerror_r(error, buffer, sizeof buffer);
 }
-
-// A file name as messages quote it.
-inline std::string Quoted(const std::string& name) { return "\"" + name + "\""; }
 
 // An Exception saying what failed and, from errno, why.
 inline Exception SystemError(const std::string& what, int error = errno) {

@@ -4,11 +4,15 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace vl {
 
 inline bool IsBlank(char c) { return static_cast<unsigned char>(c) <= 32; }
+
+// A name as messages quote it: in double quotes.
+inline std::string Quoted(std::string_view name) { return "\"" + std::string(name) + "\""; }
 
 // True for empty text and for text of blanks only.
 inline bool IsBlankText(std::string_view s) {

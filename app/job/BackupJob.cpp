@@ -75,8 +75,6 @@ class PackingProgress {
   TStatusCallback previous_;
 };
 
-std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
-
 std::string Sentence(const std::string& text) {
   if (text.empty()) return text;
   return text.back() == '.' ? text : text + ".";

@@ -90,7 +90,7 @@ std::vector<const platform::DirectoryEntry*> StampedToRemove(const std::vector<p
       others.push_back({*time, &entry});
   }
   if (!newFound)
-    throw Exception("\"" + newName + "\" is not in the backup folder as a time-stamped file with a single name, " +
+    throw Exception(Quoted(newName) + " is not in the backup folder as a time-stamped file with a single name, " +
                     "so no older backup was deleted");
   std::sort(others.begin(), others.end(), NewerFirst);
   std::vector<const platform::DirectoryEntry*> chosen;
