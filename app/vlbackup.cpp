@@ -84,21 +84,11 @@ std::unique_ptr<vl::BackupSink> SilentRunSink() {
   return std::make_unique<vl::ProgressLine>(vl::platform::WriteStandardError);
 }
 
-// The folder and time-stamp choice the window loaded from the preferences.
-vl::BackupRequest SilentRequest(const vl::TfrmBackup& form) {
-  vl::BackupRequest request;
-  request.FolderText = form.FolderText();
-  request.NoZipMode = vl::NoZipMode;
-  request.UseDateStamp = form.UseDateStamp;
-  request.KeepBackups = vl::ReadKeepBackups(form.PreferencesFileName());
-  request.ConnectionArguments = vl::KeyValueArguments();
-  return request;
-}
-
 int RunSilently(vl::TfrmBackup& form) {
   vl::SilentMode = true;
   vl::NoZipMode = vl::HasSwitch(vl::NoZipSwitch);
-  const vl::BackupRequest request = SilentRequest(form);
+  // The folder and time-stamp choice the window loaded from the preferences.
+  const vl::BackupRequest request = form.MakeBackupRequest();
   vl::BackupOutcome outcome;
   {
     // Gone, and its line cleared, before any other line is written.

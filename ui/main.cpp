@@ -37,6 +37,7 @@ namespace {
 constexpr const char* PreferencesSection = "Main";
 constexpr const char* PathKey = "Path";
 constexpr const char* DateStampKey = "DateStamp";
+constexpr const char* KeepBackupsKey = "KeepBackups";
 constexpr int CommandTimeoutSeconds = 4000;
 constexpr const char* StoredSettingsResource = ":/frmBackup/frmBackup.components";
 
@@ -265,7 +266,8 @@ BackupRequest TfrmBackup::MakeBackupRequest() const {
   request.FolderText = FolderText();
   request.NoZipMode = NoZipMode;
   request.UseDateStamp = UseDateStamp;
-  request.KeepBackups = ReadKeepBackups(PreferencesFileName());
+  // Read at each run, as stored: the job judges the value.
+  request.KeepBackups = ReadSettingText(PreferencesFileName(), PreferencesSection, KeepBackupsKey, "");
   request.ConnectionArguments = KeyValueArguments();
   request.Clock = Clock;
   request.Wait = Wait;

@@ -59,6 +59,10 @@ class TfrmBackup : public QWidget {
   // own while the window keeps painting, shows the phase and takes no input; the
   // call returns when the job has ended. A call while a job runs does nothing.
   void RunBackup();
+  // The request a backup now would run with: the folder box's text,
+  // UseDateStamp, NoZipMode, the preference "KeepBackups", the command line's
+  // Key=Value arguments, Clock and Wait. The silent run takes it as it is.
+  BackupRequest MakeBackupRequest() const;
   // The clock and the 10-second wait handed to the job; tests replace them.
   std::function<platform::LocalDateTime()> Clock = platform::Now;
   std::function<void(unsigned milliseconds)> Wait = platform::Sleep;
@@ -93,7 +97,6 @@ class TfrmBackup : public QWidget {
 
  private:
   class RunningJob;
-  BackupRequest MakeBackupRequest() const;
   void CreatePhaseLine();
   void ApplyStoredComponentSettings();
   void ConnectEvents();

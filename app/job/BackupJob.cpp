@@ -28,7 +28,7 @@ constexpr int AddAction = DZ_ACTION_ADD;
 constexpr unsigned LockPatienceMilliseconds = 5000;
 constexpr unsigned LockRetryMilliseconds = 250;
 
-constexpr const char* PreferencesSection = "Main";
+// The preference's name, as a warning about its value quotes it.
 constexpr const char* KeepBackupsKey = "KeepBackups";
 
 // The job's messages break lines with LF CR and separate paragraphs with two pairs.
@@ -389,10 +389,6 @@ class BackupJob {
 
 BackupOutcome RunBackupJob(const BackupRequest& request, BackupComponents components, BackupSink& sink) {
   return BackupJob(request, components, sink).Run();
-}
-
-std::string ReadKeepBackups(const std::string& preferencesFile) {
-  return ReadSettingText(preferencesFile, PreferencesSection, KeepBackupsKey, "");
 }
 
 const char* PhaseName(BackupPhase phase) {

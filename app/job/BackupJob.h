@@ -78,9 +78,6 @@ struct BackupOutcome {
   bool Succeeded() const { return FailedStep == BackupStep::None; }
 };
 
-// The "KeepBackups" text in the preferences file, section "Main"; empty when absent.
-std::string ReadKeepBackups(const std::string& preferencesFile);
-
 // One backup. After a stamped backup whose date was recorded, the oldest
 // stamped files of its kind beyond the newest KeepBackups are deleted; what
 // fails there becomes a warning, shown under the success message. An error
