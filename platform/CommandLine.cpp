@@ -40,6 +40,11 @@ std::string ParamStr(int index) {
   return Args()[index];
 }
 
+std::span<const std::string> Arguments() {
+  const std::vector<std::string>& args = Args();
+  return args.empty() ? std::span<const std::string>() : std::span<const std::string>(args).subspan(1);
+}
+
 std::string ProgramFolder() { return std::filesystem::path(ParamStr(0)).parent_path().string(); }
 
 }  // namespace vl::platform

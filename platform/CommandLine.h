@@ -1,6 +1,7 @@
 #pragma once
 // The command line as the platform splits it: index 0 is the program's own
 // full path, 1..ParamCount() the arguments.
+#include <span>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,8 @@ void SetCommandLine(std::vector<std::string> args);
 
 int ParamCount();                 // number of arguments after the program's name
 std::string ParamStr(int index);  // empty text when index is out of range
-std::string ProgramFolder();      // folder of ParamStr(0), without a trailing separator
+// The arguments after the program's name, valid until the command line is replaced.
+std::span<const std::string> Arguments();
+std::string ProgramFolder();  // folder of ParamStr(0), without a trailing separator
 
 }  // namespace vl::platform

@@ -22,10 +22,8 @@ bool IsSilentRun() { return platform::ParamCount() >= 1 && HasSwitch(SilentSwitc
 
 std::vector<std::string> KeyValueArguments() {
   std::vector<std::string> arguments;
-  for (int index = 1; index <= platform::ParamCount(); ++index) {
-    std::string argument = platform::ParamStr(index);
-    if (argument.find('=') != std::string::npos) arguments.push_back(std::move(argument));
-  }
+  for (const std::string& argument : platform::Arguments())
+    if (argument.find('=') != std::string::npos) arguments.push_back(argument);
   return arguments;
 }
 

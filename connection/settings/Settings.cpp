@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <exception>
 #include <optional>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -92,10 +93,14 @@ namespace {
 // on this thread; a job run off the window's thread brings its own.
 thread_local const std::vector<std::string>* CurrentArguments = nullptr;
 
-std::vector<std::string> ProcessArguments() {
-  std::vector<std::string> arguments;
-  for (int i = 1; i <= platform::ParamCount(); ++i) arguments.push_back(platform::ParamStr(i));
-  return arguments;
+std::string ValueOf(std::span<const std::string> arguments, const std::string& name) {
+  for (const std::string& arg : arguments) {
+    const std::size_t eq = arg.find('=');
+    if (eq == std::string::npos) continue;
+    const std::string_view key = std::string_view(arg).substr(0, eq);
+    if (SameText(key, name)) return std::string(Trim(std::string_view(arg).substr(eq + 1)));
+  }
+  return {};
 }
 }  // namespace
 
@@ -105,14 +110,8 @@ ParamValueSource::ParamValueSource(const std::vector<std::string>& arguments)
 ParamValueSource::~ParamValueSource() { CurrentArguments = previous_; }
 
 std::string GetParamValue(const std::string& name) {
-  const std::vector<std::string> arguments = CurrentArguments != nullptr ? *CurrentArguments : ProcessArguments();
-  for (const std::string& arg : arguments) {
-    const std::size_t eq = arg.find('=');
-    if (eq == std::string::npos) continue;
-    const std::string_view key = std::string_view(arg).substr(0, eq);
-    if (SameText(key, name)) return std::string(Trim(std::string_view(arg).substr(eq + 1)));
-  }
-  return {};
+  if (CurrentArguments != nullptr) return ValueOf(*CurrentArguments, name);
+  return ValueOf(platform::Arguments(), name);
 }
 
 bool IsRemoteSession() { return platform::RunsInRemoteSession(); }
