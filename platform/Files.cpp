@@ -141,6 +141,12 @@ void CopyFile(const std::string& source, const std::string& target, bool failIfE
       target, st.st_mode & 0777, [&](int out) { CopyContents(in.get(), out, source); }, failIfExists);
 }
 
+void ReplaceFileText(const std::string& target, std::optional<mode_t> mode, std::string_view text) {
+  ReplaceFile(target, mode, [&](int fd) {
+    if (!WriteAll(fd, text)) throw SystemError(Quoted(target) + " cannot be written");
+  });
+}
+
 void ReplaceFile(const std::string& target, std::optional<mode_t> mode, const std::function<void(int fd)>& writer,
                  bool failIfExists) {
   std::string tempName = TemporarySibling(target);

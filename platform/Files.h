@@ -7,6 +7,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "platform/PosixFile.h"
 
@@ -73,6 +74,8 @@ void CopyFile(const std::string& source, const std::string& target, bool failIfE
 // failed and why; target is then untouched.
 void ReplaceFile(const std::string& target, std::optional<mode_t> mode, const std::function<void(int fd)>& writer,
                  bool failIfExists = false);
+// ReplaceFile with text as the whole new content.
+void ReplaceFileText(const std::string& target, std::optional<mode_t> mode, std::string_view text);
 
 // An exclusive lock (flock) on a lock file, released when the object goes and
 // by the kernel when the process ends, however it ends.

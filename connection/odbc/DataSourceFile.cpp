@@ -20,9 +20,7 @@ void WriteSection(const std::string& path, const std::string& section, const std
   std::string text = "[" + section + "]\n";
   for (const auto& [key, value] : entries) text += key + " = " + value + "\n";
   try {
-    platform::ReplaceFile(path, 0600, [&](int fd) {
-      if (!platform::WriteAll(fd, text)) throw platform::SystemError("Writing failed");
-    });
+    platform::ReplaceFileText(path, 0600, text);
   } catch (const Exception& e) {
     throw Exception("Cannot write the driver's data source " + path + ": " + e.Message() + ".");
   }
