@@ -71,16 +71,15 @@ class FolderBrowserTest : public QObject {
     QCOMPARE(chooser.LastConfirmed(), std::string());
   }
 
+  // clang-format off
   void confirmedFolderHasNoTrailingSeparator_data() {
     QTest::addColumn<QString>("typed");
     QTest::addColumn<QString>("result");
-    QTest::newRow("root") << "/"
-                          << "/";
-    QTest::newRow("nested") << "@/target/inner"
-                            << "@/target/inner";
-    QTest::newRow("plain") << "@/target"
-                           << "@/target";
+    QTest::newRow("root") << "/" << "/";
+    QTest::newRow("nested") << "@/target/inner" << "@/target/inner";
+    QTest::newRow("plain") << "@/target" << "@/target";
   }
+  // clang-format on
 
   void confirmedFolderHasNoTrailingSeparator() {
     QFETCH(QString, typed);

@@ -102,6 +102,7 @@ class MainWindowTest : public QObject {
     QVERIFY(!sandbox.PreferencesExist());
   }
 
+  // clang-format off
   void storedDateStamp_data() {
     QTest::addColumn<QString>("stored");
     QTest::addColumn<bool>("checked");
@@ -114,6 +115,7 @@ class MainWindowTest : public QObject {
     QTest::newRow("empty") << "DateStamp=" << false;
     QTest::newRow("missing") << "Other=1" << false;
   }
+  // clang-format on
 
   // A checked box at creation is written back as "1"; an unchecked one writes nothing.
   void storedDateStamp() {
@@ -154,6 +156,7 @@ class MainWindowTest : public QObject {
     QCOMPARE(reopened->FolderText(), std::string("/srv/stored"));
   }
 
+  // clang-format off
   void browse_data() {
     QTest::addColumn<bool>("confirmed");
     QTest::addColumn<QString>("folder");
@@ -161,6 +164,7 @@ class MainWindowTest : public QObject {
     QTest::newRow("root") << true << "/";
     QTest::newRow("folder") << true << "/srv/backups";
   }
+  // clang-format on
 
   void browse() {
     QFETCH(bool, confirmed);
@@ -297,20 +301,17 @@ class MainWindowTest : public QObject {
     QCOMPARE(ReadFile(sandbox.Folder("drive") + "/vlbackup.ini"), std::string("[Main]\nDateStamp=1\n"));
   }
 
+  // clang-format off
   void standardErrorText_data() {
     QTest::addColumn<QString>("message");
     QTest::addColumn<QString>("shown");
-    QTest::newRow("letter") << "Unable to write to /x"
-                            << "Unable to write to /x.";
-    QTest::newRow("full stop") << "Done."
-                               << "Done.";
-    QTest::newRow("exclamation mark sorts before") << "Done!"
-                                                   << "Done!";
-    QTest::newRow("separator sorts after") << "in /srv/"
-                                           << "in /srv/.";
-    QTest::newRow("empty") << ""
-                           << "";
+    QTest::newRow("letter") << "Unable to write to /x" << "Unable to write to /x.";
+    QTest::newRow("full stop") << "Done." << "Done.";
+    QTest::newRow("exclamation mark sorts before") << "Done!" << "Done!";
+    QTest::newRow("separator sorts after") << "in /srv/" << "in /srv/.";
+    QTest::newRow("empty") << "" << "";
   }
+  // clang-format on
 
   void standardErrorText() {
     QFETCH(QString, message);
@@ -361,6 +362,7 @@ class MainWindowTest : public QObject {
 
   // A damaged stored description is refused with the line at fault, and a
   // value cut short leaves the archive name as it was.
+  // clang-format off
   void storedSettingsErrors_data() {
     QTest::addColumn<QString>("line");
     QTest::newRow("no equals sign") << "ZipFile.CompFactor 7";
@@ -375,6 +377,7 @@ class MainWindowTest : public QObject {
     QTest::newRow("not hexadecimal") << "ZipFile.lpszZipFile.PChar = {0G}";
     QTest::newRow("value cut short") << "ZipFile.lpszZipFile.PChar = {0A 0A000000 613A5C}";
   }
+  // clang-format on
 
   void storedSettingsErrors() {
     QFETCH(QString, line);
@@ -543,11 +546,13 @@ class MainWindowTest : public QObject {
 
   // The check box's caption fits its designed width, in the design font (drawn
   // with a substitute) and in the modern one.
+  // clang-format off
   void captionsFit_data() {
     QTest::addColumn<bool>("modernised");
     QTest::newRow("design font") << false;
     QTest::newRow("modern font") << true;
   }
+  // clang-format on
 
   void captionsFit() {
     QFETCH(bool, modernised);

@@ -43,6 +43,7 @@ class ModernFontsTest : public QObject {
   Q_OBJECT
 
  private slots:
+  // clang-format off
   void controlRules_data() {
     QTest::addColumn<WidgetFactory>("make");
     QTest::addColumn<QFont>("font");
@@ -63,18 +64,17 @@ class ModernFontsTest : public QObject {
     QTest::newRow("button 11 points") << button << OwnFont("Arial", 11) << "Segoe UI" << 9;
     QTest::newRow("button 12 points") << button << OwnFont("Arial", 12) << "Segoe UI" << 12;
     QTest::newRow("button Courier New") << button << OwnFont("Courier New", 10) << "Segoe UI" << 9;
-    QTest::newRow("label 6 points") << WidgetFactory([](QWidget* p) { return new QLabel(p); }) << OwnFont("Arial", 6)
-                                    << "Segoe UI" << 6;
-    QTest::newRow("check box") << WidgetFactory([](QWidget* p) { return new QCheckBox(p); }) << OwnFont("Arial", 8)
-                               << "Segoe UI" << 9;
+    QTest::newRow("label 6 points") << WidgetFactory([](QWidget* p) { return new QLabel(p); })
+                                    << OwnFont("Arial", 6) << "Segoe UI" << 6;
+    QTest::newRow("check box") << WidgetFactory([](QWidget* p) { return new QCheckBox(p); })
+                               << OwnFont("Arial", 8) << "Segoe UI" << 9;
     QTest::newRow("derived edit") << WidgetFactory([](QWidget* p) { return new DerivedEdit(p); })
                                   << OwnFont("Arial", 10) << "Calibri" << 9;
     QTest::newRow("masked edit") << WidgetFactory([](QWidget* p) {
       auto* masked = new QLineEdit(p);
       masked->setInputMask("999-999");
       return masked;
-    }) << OwnFont("Arial", 10) << "Segoe UI"
-                                 << 9;
+    }) << OwnFont("Arial", 10) << "Segoe UI" << 9;
     QTest::newRow("plain text box") << WidgetFactory([](QWidget* p) { return new QPlainTextEdit(p); })
                                     << OwnFont("Arial", 8) << "Calibri" << 9;
     QTest::newRow("text box without rich text") << WidgetFactory([](QWidget* p) {
@@ -82,18 +82,19 @@ class ModernFontsTest : public QObject {
       memo->setAcceptRichText(false);
       return memo;
     }) << OwnFont("Arial", 8) << "Calibri" << 9;
-    QTest::newRow("rich text box") << WidgetFactory([](QWidget* p) { return new QTextEdit(p); }) << OwnFont("Arial", 8)
-                                   << "Segoe UI" << 9;
-    QTest::newRow("list box") << WidgetFactory([](QWidget* p) { return new QListWidget(p); }) << OwnFont("Arial", 8)
-                              << "Calibri" << 9;
-    QTest::newRow("combo box") << WidgetFactory([](QWidget* p) { return new QComboBox(p); }) << OwnFont("Arial", 14)
-                               << "Calibri" << 14;
-    QTest::newRow("bevel has no font") << WidgetFactory([](QWidget* p) { return new QFrame(p); }) << OwnFont("Arial", 8)
-                                       << "Arial" << 8;
+    QTest::newRow("rich text box") << WidgetFactory([](QWidget* p) { return new QTextEdit(p); })
+                                   << OwnFont("Arial", 8) << "Segoe UI" << 9;
+    QTest::newRow("list box") << WidgetFactory([](QWidget* p) { return new QListWidget(p); })
+                              << OwnFont("Arial", 8) << "Calibri" << 9;
+    QTest::newRow("combo box") << WidgetFactory([](QWidget* p) { return new QComboBox(p); })
+                               << OwnFont("Arial", 14) << "Calibri" << 14;
+    QTest::newRow("bevel has no font") << WidgetFactory([](QWidget* p) { return new QFrame(p); })
+                                       << OwnFont("Arial", 8) << "Arial" << 8;
     QFont pixels("Arial");
     pixels.setPixelSize(11);  // 8 points at 96 dots per inch
     QTest::newRow("button sized in pixels") << button << pixels << "Segoe UI" << 9;
   }
+  // clang-format on
 
   void controlRules() {
     QFETCH(WidgetFactory, make);
@@ -161,6 +162,7 @@ class ModernFontsTest : public QObject {
     QCOMPARE(dialog->font().family(), QString("Arial"));
   }
 
+  // clang-format off
   void olderSystemsChangeNothing_data() {
     QTest::addColumn<int>("majorVersion");
     QTest::addColumn<bool>("changes");
@@ -169,6 +171,7 @@ class ModernFontsTest : public QObject {
     QTest::newRow("6") << 6 << true;
     QTest::newRow("this system") << OperatingSystemMajorVersion() << true;
   }
+  // clang-format on
 
   void olderSystemsChangeNothing() {
     QFETCH(int, majorVersion);

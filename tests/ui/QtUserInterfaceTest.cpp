@@ -35,17 +35,21 @@ class QtUserInterfaceTest : public QObject {
   Q_OBJECT
 
  private slots:
+  // clang-format off
   void boxShowsKindCaptionAndOneButton_data() {
     QTest::addColumn<MessageKind>("kind");
     QTest::addColumn<QString>("caption");
     QTest::addColumn<int>("icon");
     QTest::newRow("warning") << MessageKind::Warning << "Warning" << int(QStyle::SP_MessageBoxWarning);
     QTest::newRow("error") << MessageKind::Error << "Error" << int(QStyle::SP_MessageBoxCritical);
-    QTest::newRow("information") << MessageKind::Information << "Information" << int(QStyle::SP_MessageBoxInformation);
+    QTest::newRow("information") << MessageKind::Information << "Information"
+                                 << int(QStyle::SP_MessageBoxInformation);
     QTest::newRow("standard error box") << MessageKind::Error << "Velloran Backup Utility"
                                         << int(QStyle::SP_MessageBoxCritical);
-    QTest::newRow("last-resort box") << MessageKind::Error << "Application Error" << int(QStyle::SP_MessageBoxCritical);
+    QTest::newRow("last-resort box") << MessageKind::Error << "Application Error"
+                                     << int(QStyle::SP_MessageBoxCritical);
   }
+  // clang-format on
 
   void boxShowsKindCaptionAndOneButton() {
     QFETCH(MessageKind, kind);
@@ -67,12 +71,14 @@ class QtUserInterfaceTest : public QObject {
     QVERIFY(!(box.windowFlags() & Qt::WindowMinMaxButtonsHint));
   }
 
+  // clang-format off
   void enterAndEscapeCloseTheBox_data() {
     QTest::addColumn<int>("key");
     QTest::newRow("Enter") << int(Qt::Key_Return);
     QTest::newRow("keypad Enter") << int(Qt::Key_Enter);
     QTest::newRow("Escape") << int(Qt::Key_Escape);
   }
+  // clang-format on
 
   void enterAndEscapeCloseTheBox() {
     QFETCH(int, key);
@@ -150,20 +156,17 @@ class QtUserInterfaceTest : public QObject {
              qPrintable(QString("box centre %1,%2").arg(boxCentre.x()).arg(boxCentre.y())));
   }
 
+  // clang-format off
   void lineBreaksOfTheSystem_data() {
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("shown");
-    QTest::newRow("LF CR pairs") << "a\n\r\n\rb"
-                                 << "a\n\nb";
-    QTest::newRow("CR LF pairs") << "a\r\n\r\nb"
-                                 << "a\n\nb";
-    QTest::newRow("two LF") << "a\n\nb"
-                            << "a\n\nb";
-    QTest::newRow("lone CR") << "a\rb"
-                             << "a\nb";
-    QTest::newRow("none") << "abc"
-                          << "abc";
+    QTest::newRow("LF CR pairs") << "a\n\r\n\rb" << "a\n\nb";
+    QTest::newRow("CR LF pairs") << "a\r\n\r\nb" << "a\n\nb";
+    QTest::newRow("two LF") << "a\n\nb" << "a\n\nb";
+    QTest::newRow("lone CR") << "a\rb" << "a\nb";
+    QTest::newRow("none") << "abc" << "abc";
   }
+  // clang-format on
 
   void lineBreaksOfTheSystem() {
     QFETCH(QString, text);
